@@ -1,0 +1,2 @@
+# Empty dependencies file for tamberlo_host.
+# This may be replaced when dependencies are built.

@@ -1,0 +1,2 @@
+# Empty dependencies file for downloads_file_test.
+# This may be replaced when dependencies are built.

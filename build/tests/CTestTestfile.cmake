@@ -1,0 +1,10 @@
+# CMake generated Testfile for 
+# Source directory: /work/main/tests
+# Build directory: /work/main/build/tests
+# 
+# This file includes the relevant testing commands required for 
+# testing this directory and lists subdirectories to be tested as well.
+include("/work/main/build/tests/downloads_file_test[1]_include.cmake")
+include("/work/main/build/tests/dispatch_test[1]_include.cmake")
+include("/work/main/build/tests/platform_test[1]_include.cmake")
+include("/work/main/build/tests/host_test[1]_include.cmake")

@@ -1,0 +1,180 @@
+#include "Extension/DownloadsFile.h"
+
+#include <array>
+
+namespace tamberlo::DownloadsFile {
+namespace {
+
+struct MarkerForm {
+  std::string_view opening;
+  std::string_view closing;
+};
+
+// Tried in this order.
+constexpr std::array<MarkerForm, 3> kMarkerForms = {{{"-", ""}, {" ", ""}, {" (", ")"}}};
+
+bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The copy marker of a plain-ASCII candidate: one of the forms with a non-empty run of ASCII
+// digits as its number.
+bool isMarker(std::string_view marker) {
+  for (const MarkerForm& form : kMarkerForms) {
+    if (!marker.starts_with(form.opening) || !marker.ends_with(form.closing)) continue;
+    if (marker.size() < form.opening.size() + form.closing.size()) continue;
+    std::string_view number = marker.substr(
+        form.opening.size(), marker.size() - form.opening.size() - form.closing.size());
+    if (number.empty()) continue;
+    bool digits = true;
+    for (char c : number) digits = digits && isAsciiDigit(c);
+    if (digits) return true;
+  }
+  return false;
+}
+
+// The same test on clusters [from, to) of `text`: each cluster of the number must be a single
+// ASCII digit, and the opening and closing texts are matched cluster by cluster.
+bool isMarker(const NameText::Clusters& text, size_t from, size_t to) {
+  for (const MarkerForm& form : kMarkerForms) {
+    size_t open = form.opening.size();  // the forms are plain ASCII: one cluster per byte
+    size_t close = form.closing.size();
+    if (to - from < open + close) continue;
+    if (text.slice(from, from + open) != form.opening) continue;
+    if (text.slice(to - close, to) != form.closing) continue;
+    size_t first = from + open, last = to - close;
+    if (first == last) continue;
+    bool digits = true;
+    for (size_t i = first; i < last && digits; ++i) {
+      std::string_view cluster = text.at(i);
+      digits = cluster.size() == 1 && isAsciiDigit(cluster[0]);
+    }
+    if (digits) return true;
+  }
+  return false;
+}
+
+// The index of the cluster that splits stem and extension, or the count when there is none.
+size_t splitIndex(const NameText::Clusters& clusters) {
+  for (size_t i = clusters.count(); i-- > 1;) {
+    if (clusters.at(i) == ".") return i;
+  }
+  return clusters.count();
+}
+
+}  // namespace
+
+bool Entry::operator==(const Entry& other) const {
+  return created == other.created && NameText::equal(name, other.name);
+}
+
+bool isAcceptable(std::string_view name) {
+  if (name.empty()) return false;
+  if (name.size() > 255) return false;
+  if (name.find('/') != std::string_view::npos) return false;
+  if (name.find('\0') != std::string_view::npos) return false;
+  if (name.front() == '.') return false;
+  return true;
+}
+
+bool isPartFileName(std::string_view part) {
+  if (!isAcceptable(part)) return false;
+  if (NameText::isPlainAscii(part)) {
+    return part.size() > kPartSuffix.size() && part.ends_with(kPartSuffix);
+  }
+  NameText::Clusters clusters(part, true);
+  static const NameText::Clusters suffix(kPartSuffix, false);
+  return clusters.count() > suffix.count() && clusters.endsWith(suffix);
+}
+
+StemAndExtension split(std::string_view name) {
+  size_t dot;
+  if (NameText::isPlainAscii(name)) {
+    dot = name.find_last_of('.');
+    if (dot == std::string_view::npos || dot == 0) return {name, {}};
+  } else {
+    NameText::Clusters clusters(name, false);
+    size_t index = splitIndex(clusters);
+    if (index == clusters.count()) return {name, {}};
+    dot = clusters.offset(index);
+  }
+  return {name.substr(0, dot), name.substr(dot)};
+}
+
+std::string numbered(std::string_view name, uint64_t n) {
+  StemAndExtension parts = split(name);
+  std::string result;
+  result.reserve(name.size() + 24);
+  result.append(parts.stem).append(" (").append(std::to_string(n)).append(")");
+  result.append(parts.extension);
+  return result;
+}
+
+CopyMatcher::CopyMatcher(std::string_view requested)
+    : requested_(requested),
+      requestedPlainAscii_(NameText::isPlainAscii(requested)),
+      requestedNfc_(requested, true),
+      stem_("", false),
+      extension_("", false) {
+  size_t index = splitIndex(requestedNfc_);
+  stem_ = NameText::Clusters(requestedNfc_.slice(0, index), false);
+  extension_ = NameText::Clusters(requestedNfc_.slice(index, requestedNfc_.count()), false);
+  if (!stem_.text().empty() && static_cast<unsigned char>(stem_.text()[0]) < 0x80) {
+    stemFirstAscii_ = stem_.text()[0];
+  }
+}
+
+bool CopyMatcher::matches(std::string_view candidate) const {
+  if (candidate.empty()) return requested_.empty();
+  // A candidate's first cluster starts with its first byte, or, when that byte composes with
+  // what follows, with a non-ASCII character: either way it differs from an ASCII start of the
+  // stem that the byte differs from.
+  if (stemFirstAscii_ && static_cast<unsigned char>(candidate[0]) < 0x80 &&
+      candidate[0] != *stemFirstAscii_) {
+    return false;
+  }
+  if (requestedPlainAscii_ && NameText::isPlainAscii(candidate)) {
+    return matchesPlainAscii(candidate);
+  }
+  return matchesUnicode(candidate);
+}
+
+bool CopyMatcher::matchesPlainAscii(std::string_view candidate) const {
+  if (candidate == requested_) return true;
+  std::string_view stem = stem_.text();
+  std::string_view extension = extension_.text();
+  if (!candidate.starts_with(stem) || !candidate.ends_with(extension)) return false;
+  if (stem.size() + extension.size() >= candidate.size()) return false;
+  return isMarker(candidate.substr(stem.size(), candidate.size() - stem.size() - extension.size()));
+}
+
+bool CopyMatcher::matchesUnicode(std::string_view candidate) const {
+  NameText::Clusters text(candidate, true);
+  if (text.text() == requestedNfc_.text()) return true;
+  if (!text.startsWith(stem_) || !text.endsWith(extension_)) return false;
+  if (stem_.count() + extension_.count() >= text.count()) return false;
+  return isMarker(text, stem_.count(), text.count() - extension_.count());
+}
+
+bool isCopy(std::string_view candidate, std::string_view requested) {
+  return CopyMatcher(requested).matches(candidate);
+}
+
+std::optional<std::string> match(std::string_view requested, const std::vector<Entry>& entries,
+                                 std::optional<Instant> after) {
+  CopyMatcher matcher(requested);
+  if (!after) {
+    for (const Entry& entry : entries) {
+      if (matcher.matches(entry.name) && NameText::equal(entry.name, requested)) return entry.name;
+    }
+    return std::nullopt;
+  }
+  Instant threshold = *after - kTolerance;
+  const Entry* chosen = nullptr;
+  for (const Entry& entry : entries) {
+    if (!matcher.matches(entry.name) || entry.created < threshold) continue;
+    if (chosen == nullptr || entry.created < chosen->created) chosen = &entry;
+  }
+  if (chosen == nullptr) return std::nullopt;
+  return chosen->name;
+}
+
+}  // namespace tamberlo::DownloadsFile

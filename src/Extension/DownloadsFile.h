@@ -1,0 +1,85 @@
+// The pure rules about names in the Downloads folder: which names may be used, how a name
+// splits into stem and extension, what counts as a numbered copy of a name, and which listed
+// file answers a request. Nothing here touches the disk or keeps state.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Extension/NameText.h"
+#include "Platform/FileSystem.h"
+
+namespace tamberlo::DownloadsFile {
+
+// How far before the time bound a copy may have been made and still answer.
+inline constexpr std::chrono::duration<double> kTolerance{120.0};
+
+// The suffix that marks a part file, a transfer in progress.
+inline constexpr std::string_view kPartSuffix = ".part";
+
+// One entry of the Downloads listing.
+struct Entry {
+  std::string name;  // exactly as the folder spells it
+  Instant created;   // kDistantPast when unknown
+
+  // Names equal under canonical equivalence, and the same date.
+  bool operator==(const Entry& other) const;
+};
+
+// True when `name` may stand for one file directly in Downloads: not empty, at most 255 bytes
+// of UTF-8, no "/", no NUL, no leading ".". Nothing else is refused.
+bool isAcceptable(std::string_view name);
+
+// True when `part` names a part file: accepted by isAcceptable, ending in ".part" and longer
+// than that suffix, counted in user-perceived characters.
+bool isPartFileName(std::string_view part);
+
+struct StemAndExtension {
+  std::string_view stem;
+  std::string_view extension;  // empty, or "." and what follows it
+};
+
+// Splits at the last "." that stands as a character of its own; with no such dot, or only one
+// at the very start, the stem is the whole name.
+StemAndExtension split(std::string_view name);
+
+// The name's n-th numbered variant: stem, " (", n, ")", extension ("a.tar (2).gz").
+std::string numbered(std::string_view name, uint64_t n);
+
+// Decides for many candidates whether each is the requested name or a numbered copy of it
+// ("clip (2).mp4", "clip 2.mp4", "clip-2.mp4" for "clip.mp4"), preparing the requested name
+// once. Candidates that plainly cannot match are turned away on their first byte, without
+// allocating.
+class CopyMatcher {
+ public:
+  explicit CopyMatcher(std::string_view requested);
+  bool matches(std::string_view candidate) const;
+
+ private:
+  bool matchesPlainAscii(std::string_view candidate) const;
+  bool matchesUnicode(std::string_view candidate) const;
+
+  std::string requested_;
+  bool requestedPlainAscii_;
+  // The requested name in NFC, and its stem and extension as clusters.
+  NameText::Clusters requestedNfc_;
+  NameText::Clusters stem_;
+  NameText::Clusters extension_;
+  // The first byte of the stem in NFC, when it is ASCII: a candidate starting with another
+  // ASCII byte cannot begin with the stem.
+  std::optional<char> stemFirstAscii_;
+};
+
+// True when `candidate` is `requested` or a numbered copy of it.
+bool isCopy(std::string_view candidate, std::string_view requested);
+
+// The entry that answers a request for `requested`: without a bound, the first entry named
+// exactly so; with a bound, the earliest-made copy made no more than kTolerance before it (the
+// first listed among equals). Nothing when no entry answers.
+std::optional<std::string> match(std::string_view requested, const std::vector<Entry>& entries,
+                                 std::optional<Instant> after);
+
+}  // namespace tamberlo::DownloadsFile

@@ -1,0 +1,50 @@
+// Finding a saved file: the Downloads listing narrowed to a name and its numbered copies, and
+// the "file.exists" query on top of it.
+#include "Extension/SafariWebExtensionHandler.h"
+
+namespace tamberlo {
+namespace json = boost::json;
+
+Result<std::vector<DownloadsFile::Entry>> SafariWebExtensionHandler::entries(
+    const std::string& folder, std::string_view name) {
+  DownloadsFile::CopyMatcher matcher(name);
+  std::vector<std::string> kept;
+  Status listed = files_.listDirectory(folder, [&](std::string_view entry) {
+    if (matcher.matches(entry)) kept.emplace_back(entry);
+  });
+  if (!listed) return listed.error();
+  // Creation dates are read only for the few names that passed.
+  std::vector<DownloadsFile::Entry> result;
+  result.reserve(kept.size());
+  std::string path = folder;
+  if (path.empty() || path.back() != '/') path += '/';
+  size_t base = path.size();
+  for (std::string& entryName : kept) {
+    path.resize(base);
+    path += entryName;
+    Instant created = files_.creationDate(path).value_or(kDistantPast);
+    result.push_back({std::move(entryName), created});
+  }
+  return result;
+}
+
+json::object SafariWebExtensionHandler::exists(const json::object& message, std::string_view name,
+                                               const std::string& folder) {
+  // Any number is a bound in milliseconds since 1970; anything else, text of digits included,
+  // is no bound.
+  std::optional<Instant> after;
+  if (const json::value* value = message.if_contains("after"); value && value->is_number()) {
+    after = Instant(std::chrono::duration<double>(value->to_number<double>() / 1000.0));
+  }
+  Result<std::vector<DownloadsFile::Entry>> listing = entries(folder, name);
+  if (!listing) {
+    log.error("file.exists: Downloads not readable: %{public}s", {listing.error().description});
+    return {{"error", listing.error().description}};
+  }
+  std::optional<std::string> found = DownloadsFile::match(name, *listing, after);
+  log.info("file.exists: %{public}s %{private}s", {found ? "found" : "not found", name});
+  if (!found) return {{"exists", false}};
+  return {{"exists", true}, {"name", *found}};
+}
+
+}  // namespace tamberlo

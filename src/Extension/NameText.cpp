@@ -1,0 +1,81 @@
+#include "Extension/NameText.h"
+
+#include <utf8proc.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace tamberlo::NameText {
+
+bool isPlainAscii(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80 || c == '\r') return false;
+  }
+  return true;
+}
+
+Clusters::Clusters(std::string_view text, bool normalize) {
+  if (normalize && !isPlainAscii(text)) {
+    utf8proc_uint8_t* mapped = nullptr;
+    utf8proc_ssize_t length =
+        utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
+                     static_cast<utf8proc_ssize_t>(text.size()), &mapped,
+                     static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
+    std::unique_ptr<utf8proc_uint8_t, decltype(&std::free)> owner(mapped, std::free);
+    if (length >= 0) {
+      text_.assign(reinterpret_cast<const char*>(mapped), static_cast<size_t>(length));
+    } else {
+      text_.assign(text);
+    }
+  } else {
+    text_.assign(text);
+  }
+  starts_.reserve(text_.size() + 1);
+  starts_.push_back(0);
+  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text_.data());
+  utf8proc_ssize_t size = static_cast<utf8proc_ssize_t>(text_.size());
+  utf8proc_ssize_t position = 0;
+  utf8proc_int32_t previous = -1;
+  utf8proc_int32_t state = 0;
+  while (position < size) {
+    utf8proc_int32_t codepoint;
+    utf8proc_ssize_t length = utf8proc_iterate(bytes + position, size - position, &codepoint);
+    if (length <= 0) {
+      // A stray byte stands as a cluster of its own.
+      length = 1;
+      codepoint = -1;
+    }
+    if (previous != -1 && codepoint != -1 &&
+        !utf8proc_grapheme_break_stateful(previous, codepoint, &state)) {
+      // Same cluster: nothing to mark.
+    } else if (position != 0) {
+      starts_.push_back(static_cast<uint32_t>(position));
+      if (codepoint == -1 || previous == -1) state = 0;
+    }
+    previous = codepoint;
+    position += length;
+  }
+  if (!text_.empty()) starts_.push_back(static_cast<uint32_t>(text_.size()));
+}
+
+bool Clusters::startsWith(const Clusters& prefix) const {
+  size_t n = prefix.count();
+  return n <= count() && offset(n) == prefix.text().size() &&
+         std::string_view(text_).substr(0, offset(n)) == prefix.text();
+}
+
+bool Clusters::endsWith(const Clusters& suffix) const {
+  size_t n = suffix.count();
+  if (n > count()) return false;
+  size_t from = offset(count() - n);
+  return text_.size() - from == suffix.text().size() &&
+         std::string_view(text_).substr(from) == suffix.text();
+}
+
+bool equal(std::string_view a, std::string_view b) {
+  if (a == b) return true;
+  if (isPlainAscii(a) && isPlainAscii(b)) return false;
+  return Clusters(a, true).text() == Clusters(b, true).text();
+}
+
+}  // namespace tamberlo::NameText

@@ -1,0 +1,45 @@
+// Text as users see it: sequences of user-perceived characters (extended grapheme clusters),
+// canonically equivalent spellings equal, case kept. The name rules compare names through this.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tamberlo::NameText {
+
+// True when every character of `text` is its own one-byte cluster and already in NFC, so that
+// byte comparisons give the same answers as cluster comparisons: ASCII without a carriage
+// return (CR LF is one cluster).
+bool isPlainAscii(std::string_view text);
+
+// A text split into clusters. Normalised texts are in NFC, so equal clusters are equal bytes.
+class Clusters {
+ public:
+  // Splits `text`, first bringing it to NFC when `normalize` is set. Text that is not valid
+  // UTF-8 is split as it stands, without normalisation.
+  Clusters(std::string_view text, bool normalize);
+
+  size_t count() const { return starts_.size() - 1; }
+  const std::string& text() const { return text_; }
+  // The bytes of clusters [from, to).
+  std::string_view slice(size_t from, size_t to) const {
+    return std::string_view(text_).substr(starts_[from], starts_[to] - starts_[from]);
+  }
+  std::string_view at(size_t index) const { return slice(index, index + 1); }
+  // The byte offset at which cluster `index` starts (count() gives the text's length).
+  size_t offset(size_t index) const { return starts_[index]; }
+
+  bool startsWith(const Clusters& prefix) const;
+  bool endsWith(const Clusters& suffix) const;
+
+ private:
+  std::string text_;
+  std::vector<uint32_t> starts_;
+};
+
+// Equality under canonical equivalence.
+bool equal(std::string_view a, std::string_view b);
+
+}  // namespace tamberlo::NameText

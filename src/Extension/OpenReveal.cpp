@@ -1,0 +1,41 @@
+// Opening a saved file with its application, and showing it in the file manager.
+#include <filesystem>
+
+#include "Extension/SafariWebExtensionHandler.h"
+
+namespace tamberlo {
+namespace json = boost::json;
+namespace {
+
+// The path with "." and ".." taken out and no trailing separator, so that two spellings of one
+// folder compare equal.
+std::filesystem::path standardized(const std::filesystem::path& path) {
+  std::filesystem::path normal = path.lexically_normal();
+  if (normal.has_relative_path() && normal.filename().empty()) normal = normal.parent_path();
+  return normal;
+}
+
+}  // namespace
+
+json::object SafariWebExtensionHandler::openOrReveal(std::string_view type, std::string_view name,
+                                                     const std::string& folder) {
+  // The name was vetted already; the file must still stand directly in the folder, checked on
+  // the path itself with "." and ".." taken out (links are not resolved here).
+  std::filesystem::path file = std::filesystem::path(folder) / std::filesystem::path(name);
+  bool contained = standardized(file.parent_path()) == standardized(folder);
+  if (!contained || !files_.targetExists(file.string())) {
+    log.info("%{public}s: not in Downloads %{private}s", {type, name});
+    return {{"ok", false}, {"error", "not found"}};
+  }
+  if (type == "file.open") {
+    bool opened = desktop_.open(file.string());
+    log.info("file.open: %{public}s", {opened ? "opened" : "not opened"});
+    if (opened) return {{"ok", true}};
+    return {{"ok", false}, {"error", "no app opened the file"}};
+  }
+  desktop_.reveal(file.string());
+  log.info("file.reveal: shown in Finder");
+  return {{"ok", true}};
+}
+
+}  // namespace tamberlo

@@ -1,0 +1,74 @@
+// The native half of the extension: takes each native message, answers it with exactly one
+// reply, and does the file work in the user's Downloads folder. It reaches the disk, the
+// desktop and the log only through the services handed to it.
+#pragma once
+
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Extension/DownloadsFile.h"
+#include "Platform/Base64.h"
+#include "Platform/Carriers.h"
+#include "Platform/Desktop.h"
+#include "Platform/Error.h"
+#include "Platform/FileSystem.h"
+#include "Platform/Logger.h"
+
+namespace tamberlo {
+
+inline constexpr std::string_view kLogSubsystem = "tamberlo.host";
+inline constexpr std::string_view kLogCategory = "safari-extension";
+
+class SafariWebExtensionHandler {
+ public:
+  // `files` and `desktop` must outlive the handler; log lines go to `sink`.
+  SafariWebExtensionHandler(FileSystem& files, Desktop& desktop, std::unique_ptr<LogSink> sink);
+
+  // Takes the message out of the request's first input item and completes the request with
+  // exactly one reply item before it returns. Every carrier shape is answered; a missing
+  // message is answered as an absent one.
+  void beginRequest(ExtensionContext& context);
+
+  // The reply to one message (nothing when the request held none). Never fails, never throws,
+  // always returns a non-empty object.
+  boost::json::object answer(std::optional<boost::json::value> message);
+
+  // The Downloads folder with its links resolved, or nothing when the user has none. Neither
+  // checks nor creates the folder.
+  std::optional<std::string> downloadsFolder();
+
+  // True when `error`, or an error underneath it, means the disk or the user's quota is full.
+  static bool isDiskFull(const Error& error);
+
+  // The entries of `folder` that are `name` or numbered copies of it, in listing order, with
+  // their creation dates; fails when the folder cannot be listed.
+  Result<std::vector<DownloadsFile::Entry>> entries(const std::string& folder,
+                                                     std::string_view name);
+
+ private:
+  boost::json::object write(std::string_view type, boost::json::object& message);
+  boost::json::object begin(const boost::json::object& message, const std::string& folder);
+  boost::json::object chunk(const boost::json::object& message, const std::string& folder);
+  boost::json::object end(const boost::json::object& message, const std::string& folder);
+  boost::json::object abort(const boost::json::object& message, const std::string& folder);
+  boost::json::object failure(std::string_view type, const Error& error);
+
+  boost::json::object exists(const boost::json::object& message, std::string_view name,
+                             const std::string& folder);
+  boost::json::object openOrReveal(std::string_view type, std::string_view name,
+                                   const std::string& folder);
+
+  FileSystem& files_;
+  Desktop& desktop_;
+  Logger log;
+  // Scratch space for chunk bytes, kept so a run of chunks decodes without allocating. It
+  // carries nothing from one message to the next.
+  Base64Decoder decoder_;
+};
+
+}  // namespace tamberlo

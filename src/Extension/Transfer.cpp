@@ -1,0 +1,196 @@
+// Saving a file into Downloads as a transfer: begin makes an empty part file under a free name,
+// chunks write into it at offsets, end moves it to a free final name, abort removes it. A
+// transfer lives only as its part file: the name identifies it and the length is its progress.
+#include <cmath>
+
+#include "Extension/SafariWebExtensionHandler.h"
+
+namespace tamberlo {
+namespace json = boost::json;
+namespace {
+
+// A byte count or offset: a whole number from 0 to 2^64-1. A double counts when it has no
+// fraction; booleans, text and anything fractional or out of range do not.
+std::optional<uint64_t> wholeNumber(const json::value* value) {
+  if (value == nullptr) return std::nullopt;
+  switch (value->kind()) {
+    case json::kind::uint64:
+      return value->get_uint64();
+    case json::kind::int64:
+      if (value->get_int64() < 0) return std::nullopt;
+      return static_cast<uint64_t>(value->get_int64());
+    case json::kind::double_: {
+      double d = value->get_double();
+      // 2^64 itself is the first double out of range.
+      if (!(d >= 0.0) || d >= 18446744073709551616.0 || std::trunc(d) != d) return std::nullopt;
+      return static_cast<uint64_t>(d);
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+const json::string* text(const json::object& message, std::string_view key) {
+  const json::value* value = message.if_contains(key);
+  return value ? value->if_string() : nullptr;
+}
+
+// The "part" of a message when it names a part file.
+std::optional<std::string_view> partName(const json::object& message) {
+  const json::string* part = text(message, "part");
+  if (part == nullptr || !DownloadsFile::isPartFileName(part->subview())) return std::nullopt;
+  return part->subview();
+}
+
+std::string inFolder(const std::string& folder, std::string_view name) {
+  std::string path;
+  path.reserve(folder.size() + 1 + name.size());
+  path.append(folder);
+  if (path.empty() || path.back() != '/') path += '/';
+  path.append(name);
+  return path;
+}
+
+json::object ok() { return {{"ok", true}}; }
+json::object refused(std::string_view error) { return {{"ok", false}, {"error", error}}; }
+
+}  // namespace
+
+json::object SafariWebExtensionHandler::write(std::string_view type, json::object& message) {
+  std::optional<std::string> folder = downloadsFolder();
+  if (!folder) {
+    log.error("%{public}s: no Downloads folder", {type});
+    return refused("no Downloads folder");
+  }
+  if (type == "file.write.begin") return begin(message, *folder);
+  if (type == "file.write.chunk") return chunk(message, *folder);
+  if (type == "file.write.end") return end(message, *folder);
+  if (type == "file.write.abort") return abort(message, *folder);
+  return refused("unknown message " + std::string(type));
+}
+
+json::object SafariWebExtensionHandler::begin(const json::object& message,
+                                              const std::string& folder) {
+  const json::string* name = text(message, "name");
+  if (name == nullptr || !DownloadsFile::isAcceptable(name->subview())) {
+    return refused("not a file name");
+  }
+  std::string part = std::string(name->subview()) + std::string(DownloadsFile::kPartSuffix);
+  // Created exclusively: two begins racing for one name never share a part file, and a name
+  // taken between test and creation sends us on to the next free one.
+  for (uint64_t n = 1;; ++n) {
+    Status created = files_.createExclusive(inFolder(folder, part));
+    if (created) {
+      log.info("file.write.begin %{private}s", {part});
+      return {{"ok", true}, {"part", part}};
+    }
+    const Error& error = created.error();
+    if (error.domain != kPosixErrorDomain || error.code != EEXIST) break;
+    part = DownloadsFile::numbered(std::string(name->subview()) +
+                                       std::string(DownloadsFile::kPartSuffix),
+                                   n);
+  }
+  log.error("file.write.begin: cannot create the file in Downloads");
+  return refused("cannot create a file in Downloads");
+}
+
+json::object SafariWebExtensionHandler::chunk(const json::object& message,
+                                              const std::string& folder) {
+  std::optional<std::string_view> part = partName(message);
+  std::optional<uint64_t> offset = wholeNumber(message.if_contains("offset"));
+  const json::string* data = text(message, "data");
+  if (!part || !offset || data == nullptr) return refused("bad chunk");
+  std::optional<std::span<const uint8_t>> bytes = decoder_.decode(data->subview());
+  if (!bytes) return refused("bad chunk");
+
+  constexpr std::string_view kType = "file.write.chunk";
+  Result<std::unique_ptr<WritableFile>> file = files_.openForWriting(inFolder(folder, *part));
+  if (!file) return failure(kType, file.error());
+  Result<uint64_t> length = (*file)->size();
+  if (!length) return failure(kType, length.error());
+  if (*offset > *length) {
+    return refused("offset " + std::to_string(*offset) + " past the end " +
+                   std::to_string(*length));
+  }
+  if (*offset < *length) {
+    if (Status cut = (*file)->truncate(*offset); !cut) return failure(kType, cut.error());
+  }
+  if (Status written = (*file)->writeAt(*offset, *bytes); !written) {
+    return failure(kType, written.error());
+  }
+  return {{"ok", true}, {"size", *offset + bytes->size()}};
+}
+
+json::object SafariWebExtensionHandler::end(const json::object& message,
+                                            const std::string& folder) {
+  std::optional<std::string_view> part = partName(message);
+  const json::string* name = text(message, "name");
+  std::optional<uint64_t> size = wholeNumber(message.if_contains("size"));
+  if (!part || name == nullptr || !DownloadsFile::isAcceptable(name->subview()) || !size) {
+    return refused("bad end");
+  }
+
+  constexpr std::string_view kType = "file.write.end";
+  std::string partPath = inFolder(folder, *part);
+  // Opened as a chunk would be: only a regular file reached without following a link is ever
+  // moved, and the open handle lets its bytes be flushed before the move.
+  Result<std::unique_ptr<WritableFile>> file = files_.openForWriting(partPath);
+  if (!file) return failure(kType, file.error());
+  Result<uint64_t> length = (*file)->size();
+  if (!length) return failure(kType, length.error());
+  if (*length != *size) {
+    return refused("written " + std::to_string(*length) + " of " + std::to_string(*size) +
+                   " bytes");
+  }
+  if (Status flushed = (*file)->sync(); !flushed) return failure(kType, flushed.error());
+  file->reset();
+
+  std::string finalName(name->subview());
+  for (uint64_t n = 1; files_.exists(inFolder(folder, finalName)); ++n) {
+    finalName = DownloadsFile::numbered(name->subview(), n);
+  }
+  if (Status moved = files_.moveNoReplace(partPath, inFolder(folder, finalName)); !moved) {
+    return failure(kType, moved.error());
+  }
+  // The move is only durable once the folder's new entry is on disk.
+  if (Status flushed = files_.syncDirectory(folder); !flushed) {
+    return failure(kType, flushed.error());
+  }
+  log.info("file.write.end: saved %{public}llu bytes as %{private}s", {*size, finalName});
+  return {{"ok", true}, {"name", finalName}};
+}
+
+json::object SafariWebExtensionHandler::abort(const json::object& message,
+                                              const std::string& folder) {
+  std::optional<std::string_view> part = partName(message);
+  if (!part) return refused("not a part file");
+  std::string partPath = inFolder(folder, *part);
+  if (files_.exists(partPath)) {
+    if (Status removed = files_.removeFile(partPath); !removed) {
+      return failure("file.write.abort", removed.error());
+    }
+  }
+  log.info("file.write.abort %{private}s", {std::string(*part)});
+  return ok();
+}
+
+json::object SafariWebExtensionHandler::failure(std::string_view type, const Error& error) {
+  bool storage = isDiskFull(error);
+  log.error("%{public}s failed%{public}s: %{public}s",
+            {type, storage ? " (disk full)" : "", error.description});
+  return {{"ok", false}, {"error", error.description}, {"storage", storage}};
+}
+
+bool SafariWebExtensionHandler::isDiskFull(const Error& error) {
+  for (const Error* link = &error; link != nullptr; link = link->underlying.get()) {
+    if (link->domain == kFileErrorDomain && link->code == FileErrorCode::kWriteOutOfSpace) {
+      return true;
+    }
+    if (link->domain == kPosixErrorDomain && (link->code == ENOSPC || link->code == EDQUOT)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace tamberlo

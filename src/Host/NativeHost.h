@@ -1,0 +1,17 @@
+#pragma once
+
+#include "Extension/SafariWebExtensionHandler.h"
+
+namespace tamberlo {
+
+// Deeper JSON than this is no message at all. Browsers send far less; the bound keeps a
+// hostile frame from exhausting the stack.
+inline constexpr std::size_t kMaxMessageDepth = 512;
+
+// Serves native messages from `in` until end of input, one request per frame, in arrival order,
+// one reply frame each on `out`. A frame that is not JSON is a request without a message; a
+// frame over the incoming limit and a reply over the outgoing limit are answered with a short
+// error. Returns the process's exit status: 0 at end of input or when `out` is closed.
+int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler);
+
+}  // namespace tamberlo

@@ -1,0 +1,20 @@
+// tamberlo-host: the native-messaging host that browsers start for the extension. Browsers pass
+// arguments of their own (the caller's origin; a manifest path and an add-on ID); none of them
+// changes what the host does.
+#include <unistd.h>
+
+#include <csignal>
+
+#include "Host/NativeHost.h"
+#include "Platform/Desktop.h"
+#include "Platform/FileSystem.h"
+#include "Platform/Logger.h"
+
+int main() {
+  // A browser that has gone away closes our output; that ends us quietly, not by SIGPIPE.
+  std::signal(SIGPIPE, SIG_IGN);
+  tamberlo::PosixFileSystem files;
+  std::unique_ptr<tamberlo::Desktop> desktop = tamberlo::makeGioDesktop();
+  tamberlo::SafariWebExtensionHandler handler(files, *desktop, tamberlo::makeSystemSink());
+  return tamberlo::serveNativeMessages(STDIN_FILENO, STDOUT_FILENO, handler);
+}

@@ -1,0 +1,33 @@
+// Strict base64 (RFC 4648, standard alphabet): the length is a multiple of 4, padding is
+// required, no whitespace, nothing after the padding. Anything else is refused whole.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace tamberlo {
+
+// The number of bytes that `textLength` characters of base64 decode to at most.
+inline constexpr size_t maxDecodedSize(size_t textLength) { return textLength / 4 * 3; }
+
+// Decodes `text` into `out`, which must hold maxDecodedSize(text.size()) bytes. `out` may be
+// the very bytes of `text` (decoding in place). Returns the number of bytes decoded, or nothing
+// when `text` is not strict base64; `out` then holds garbage.
+std::optional<size_t> decodeBase64(std::string_view text, uint8_t* out);
+
+// Decodes into a buffer it keeps and reuses, so that a run of chunks of similar size allocates
+// once. The returned bytes stay valid until the next call.
+class Base64Decoder {
+ public:
+  std::optional<std::span<const uint8_t>> decode(std::string_view text);
+
+ private:
+  std::unique_ptr<uint8_t[]> buffer_;
+  size_t capacity_ = 0;
+};
+
+}  // namespace tamberlo

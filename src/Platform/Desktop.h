@@ -1,0 +1,28 @@
+// The user's desktop: opening a file with the application assigned to its type, and showing a
+// file selected in the file manager.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace tamberlo {
+
+class Desktop {
+ public:
+  virtual ~Desktop() = default;
+
+  // Asks the desktop to open the object at the absolute `path` with the default application for
+  // its type. True when an application was launched for it; false when none is registered or
+  // the launch failed. Does not wait for the application to finish.
+  virtual bool open(const std::string& path) = 0;
+
+  // Asks the file manager to show the object at the absolute `path` selected; where no file
+  // manager answers, opens the containing folder instead. Returns without waiting for either,
+  // also when there is no desktop session at all.
+  virtual void reveal(const std::string& path) = 0;
+};
+
+// The GIO/D-Bus desktop of a freedesktop session.
+std::unique_ptr<Desktop> makeGioDesktop();
+
+}  // namespace tamberlo

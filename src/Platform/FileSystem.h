@@ -1,0 +1,102 @@
+// The handler's only way to the disk. PosixFileSystem is the real one; a test can derive from it
+// and override a single call to make it fail on demand.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "Platform/Error.h"
+
+namespace tamberlo {
+
+// A point in time as seconds since 1970-01-01 00:00:00 UTC, fractions kept.
+using Instant = std::chrono::time_point<std::chrono::system_clock, std::chrono::duration<double>>;
+// Earlier than any file can have been made: 0001-01-01 00:00:00 UTC.
+inline constexpr Instant kDistantPast{std::chrono::duration<double>(-62135596800.0)};
+
+// A regular file opened for writing; closed when destroyed (a close error is dropped).
+class WritableFile {
+ public:
+  virtual ~WritableFile() = default;
+  // The file's length now, read from the file itself.
+  virtual Result<uint64_t> size() = 0;
+  // Cuts the file back (or extends it) to `length` bytes.
+  virtual Status truncate(uint64_t length) = 0;
+  // Stores every byte of `bytes` at `offset`, continuing short writes until all are stored or an
+  // error comes. Lack of space surfaces as the file domain's out-of-space error.
+  virtual Status writeAt(uint64_t offset, std::span<const uint8_t> bytes) = 0;
+  // Returns once the file's bytes are on disk.
+  virtual Status sync() = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // The user's Downloads folder as the desktop names it (XDG_DOWNLOAD_DIR from user-dirs.dirs,
+  // else $HOME/Downloads), read afresh on every call, or nothing when HOME is unset or empty.
+  // The folder is neither checked nor created.
+  virtual std::optional<std::string> downloadsDirectory() = 0;
+
+  // `path` with symbolic links resolved as far as its components exist; the rest is appended
+  // unresolved. Never fails: an unresolvable path comes back as given.
+  virtual std::string resolveSymlinks(const std::string& path) = 0;
+
+  // True when anything stands at `path`, a dangling symbolic link included (links not followed).
+  virtual bool exists(const std::string& path) = 0;
+
+  // True when `path` leads to an existing object, following symbolic links.
+  virtual bool targetExists(const std::string& path) = 0;
+
+  // Creates an empty file at `path`, only if nothing stands there (not even a dangling link).
+  // Fails with POSIX EEXIST when the name is taken, so a lost race reads as "taken".
+  virtual Status createExclusive(const std::string& path) = 0;
+
+  // Opens the existing regular file at `path` for writing without following a final symbolic
+  // link and without blocking; a link, folder, FIFO or device fails. Never creates a file.
+  virtual Result<std::unique_ptr<WritableFile>> openForWriting(const std::string& path) = 0;
+
+  // Moves `from` to `to` in the same folder, never replacing anything: fails with the file
+  // domain's "file exists" error when `to` is taken, changing nothing.
+  virtual Status moveNoReplace(const std::string& from, const std::string& to) = 0;
+
+  // Removes the file (or link) at `path`; a folder is refused, never removed.
+  virtual Status removeFile(const std::string& path) = 0;
+
+  // Returns once the folder's entries (names made or moved in it) are on disk.
+  virtual Status syncDirectory(const std::string& path) = 0;
+
+  // Calls `visit` with the name of each direct child of the folder, in the folder's order.
+  // Hidden names (leading ".") and names that are not valid UTF-8 are skipped. Fails when the
+  // folder is missing or cannot be read; `visit` may have been called for some names by then.
+  virtual Status listDirectory(const std::string& path,
+                               const std::function<void(std::string_view name)>& visit) = 0;
+
+  // When the object at `path` was made: its birth time, else its status-change time where the
+  // file system records no birth; nothing when neither can be read. Links are not followed.
+  virtual std::optional<Instant> creationDate(const std::string& path) = 0;
+};
+
+class PosixFileSystem : public FileSystem {
+ public:
+  std::optional<std::string> downloadsDirectory() override;
+  std::string resolveSymlinks(const std::string& path) override;
+  bool exists(const std::string& path) override;
+  bool targetExists(const std::string& path) override;
+  Status createExclusive(const std::string& path) override;
+  Result<std::unique_ptr<WritableFile>> openForWriting(const std::string& path) override;
+  Status moveNoReplace(const std::string& from, const std::string& to) override;
+  Status removeFile(const std::string& path) override;
+  Status syncDirectory(const std::string& path) override;
+  Status listDirectory(const std::string& path,
+                       const std::function<void(std::string_view name)>& visit) override;
+  std::optional<Instant> creationDate(const std::string& path) override;
+};
+
+}  // namespace tamberlo

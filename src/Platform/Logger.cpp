@@ -1,0 +1,116 @@
+#include "Platform/Logger.h"
+
+#include <syslog.h>
+#include <systemd/sd-journal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+namespace tamberlo {
+
+Logger::Logger(std::string subsystem, std::string category, std::unique_ptr<LogSink> sink)
+    : subsystem_(std::move(subsystem)), category_(std::move(category)), sink_(std::move(sink)) {}
+
+void Logger::info(std::string_view format, std::initializer_list<LogArg> args) {
+  emit(LogLevel::kInfo, format, args);
+}
+
+void Logger::error(std::string_view format, std::initializer_list<LogArg> args) {
+  emit(LogLevel::kError, format, args);
+}
+
+void Logger::emit(LogLevel level, std::string_view format, std::initializer_list<LogArg> args) {
+  if (sink_) sink_->write(level, subsystem_, category_, render(format, args));
+}
+
+std::string Logger::render(std::string_view format, std::initializer_list<LogArg> args) {
+  std::string line;
+  line.reserve(format.size() + 32);
+  const LogArg* next = args.begin();
+  size_t i = 0;
+  while (i < format.size()) {
+    size_t percent = format.find('%', i);
+    if (percent == std::string_view::npos) {
+      line.append(format.substr(i));
+      break;
+    }
+    line.append(format.substr(i, percent - i));
+    std::string_view rest = format.substr(percent);
+    // A placeholder: "%{public}" or "%{private}" followed by a conversion ("s" or "llu").
+    size_t close = rest.starts_with("%{") ? rest.find('}') : std::string_view::npos;
+    if (close == std::string_view::npos) {
+      line += '%';
+      i = percent + 1;
+      continue;
+    }
+    std::string_view privacy = rest.substr(2, close - 2);
+    std::string_view afterBrace = rest.substr(close + 1);
+    size_t conversion = afterBrace.starts_with("llu") ? 3 : afterBrace.starts_with("s") ? 1 : 0;
+    size_t length = close + 1 + conversion;
+    if (conversion == 0 || next == args.end()) {
+      line.append(rest.substr(0, length));
+    } else {
+      line += privacy == "public" ? next->text() : std::string("<private>");
+      ++next;
+    }
+    i = percent + length;
+  }
+  return line;
+}
+
+void CapturingSink::write(LogLevel level, std::string_view, std::string_view,
+                          std::string_view line) {
+  lines_.push_back({level, std::string(line)});
+}
+
+namespace {
+
+class JournalSink : public LogSink {
+ public:
+  void write(LogLevel level, std::string_view subsystem, std::string_view category,
+             std::string_view line) override {
+    std::string message = "MESSAGE=" + std::string(line);
+    std::string priority = "PRIORITY=" + std::to_string(level == LogLevel::kError ? LOG_ERR : LOG_INFO);
+    std::string identifier = "SYSLOG_IDENTIFIER=" + std::string(subsystem);
+    std::string categoryField = "TAMBERLO_CATEGORY=" + std::string(category);
+    struct iovec fields[] = {
+        {message.data(), message.size()},
+        {priority.data(), priority.size()},
+        {identifier.data(), identifier.size()},
+        {categoryField.data(), categoryField.size()},
+    };
+    sd_journal_sendv(fields, 4);
+  }
+};
+
+class StderrSink : public LogSink {
+ public:
+  void write(LogLevel level, std::string_view subsystem, std::string_view category,
+             std::string_view line) override {
+    std::string text;
+    text.reserve(line.size() + 64);
+    text.append(subsystem).append(" ").append(category);
+    text.append(level == LogLevel::kError ? " error: " : " info: ");
+    text.append(line).append("\n");
+    // One write per line, so lines of several processes do not interleave.
+    size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
+      if (n <= 0) return;
+      done += static_cast<size_t>(n);
+    }
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<LogSink> makeJournalSink() { return std::make_unique<JournalSink>(); }
+std::unique_ptr<LogSink> makeStderrSink() { return std::make_unique<StderrSink>(); }
+
+std::unique_ptr<LogSink> makeSystemSink() {
+  if (::access("/run/systemd/journal/socket", W_OK) == 0) return makeJournalSink();
+  return makeStderrSink();
+}
+
+}  // namespace tamberlo

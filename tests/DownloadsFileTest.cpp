@@ -1,0 +1,228 @@
+#include "Extension/DownloadsFile.h"
+
+#include <gtest/gtest.h>
+
+namespace tamberlo {
+namespace {
+
+using DownloadsFile::Entry;
+
+TEST(DownloadsFileTest, AcceptsOnlyOneFileNameInDownloads) {
+  struct Case {
+    std::string name;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"", false},
+      {"a", true},
+      {".", false},
+      {"..", false},
+      {".part", false},
+      {".hidden", false},
+      {"a.", true},
+      {"a..b", true},
+      {" .a", true},
+      {"a/b", false},
+      {"/", false},
+      {"a/", false},
+      {"a:b", true},
+      {std::string("a\0b", 3), false},
+      {std::string("\0", 1), false},
+      {"tab\there", true},
+      {"line\nfeed", true},
+      {"a.mp4.part", true},
+      {std::string(255, 'x'), true},
+      {std::string(256, 'x'), false},
+      {[] { std::string s; for (int i = 0; i < 128; ++i) s += "\xC3\xA9"; return s; }(), false},
+      {[] { std::string s; for (int i = 0; i < 85; ++i) s += "\xE2\x82\xAC"; return s; }(), true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(DownloadsFile::isAcceptable(c.name), c.accepted) << "name: " << c.name;
+  }
+}
+
+TEST(DownloadsFileTest, SplitsAtTheLastDotThatStandsAlone) {
+  struct Case {
+    std::string name, stem, extension;
+  };
+  const Case cases[] = {
+      {"clip.mp4", "clip", ".mp4"},
+      {"a.tar.gz", "a.tar", ".gz"},
+      {"notes", "notes", ""},
+      {"notes.", "notes", "."},
+      {".bashrc", ".bashrc", ""},
+      {"a..b", "a.", ".b"},
+      // A dot carrying a combining mark is no dot of its own.
+      {"a.b.\xCC\x81x", "a", ".b.\xCC\x81x"},
+      {"caf\xC3\xA9.txt", "caf\xC3\xA9", ".txt"},
+  };
+  for (const Case& c : cases) {
+    auto parts = DownloadsFile::split(c.name);
+    EXPECT_EQ(parts.stem, c.stem) << c.name;
+    EXPECT_EQ(parts.extension, c.extension) << c.name;
+  }
+  EXPECT_EQ(DownloadsFile::numbered("a.tar.gz", 1), "a.tar (1).gz");
+  EXPECT_EQ(DownloadsFile::numbered("notes", 2), "notes (2)");
+  EXPECT_EQ(DownloadsFile::numbered("clip.mp4.part", 1), "clip.mp4 (1).part");
+}
+
+TEST(DownloadsFileTest, PartFileNames) {
+  struct Case {
+    std::string part;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"clip.mp4.part", true}, {"a.part", true},     {".part", false},
+      {"x.part/", false},      {"clip.mp4", false},   {"a.PART", false},
+      {"a/b.part", false},     {"\xC3\xA9.part", true},
+      // U+0600 is a prepended mark: it joins the dot into one character, so the name does not
+      // end in ".part" as a user sees it.
+      {"a\xD8\x80.part", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(DownloadsFile::isPartFileName(c.part), c.accepted) << c.part;
+  }
+}
+
+struct CopyCase {
+  std::string candidate;
+  std::string requested;
+  bool copy;
+};
+
+const CopyCase kCopyCases[] = {
+    // The name itself and the three marker forms.
+    {"clip.mp4", "clip.mp4", true},
+    {"clip (1).mp4", "clip.mp4", true},
+    {"clip (2).mp4", "clip.mp4", true},
+    {"clip 2.mp4", "clip.mp4", true},
+    {"clip-2.mp4", "clip.mp4", true},
+    // Digits: never parsed, any count, zeros included.
+    {"clip (007).mp4", "clip.mp4", true},
+    {"clip (0).mp4", "clip.mp4", true},
+    {"clip-00.mp4", "clip.mp4", true},
+    {"clip (12345678901234567890).mp4", "clip.mp4", true},
+    {"clip 2024.mp4", "clip.mp4", true},
+    // Markers that are not quite one of the forms.
+    {"clip(2).mp4", "clip.mp4", false},
+    {"clip_2.mp4", "clip.mp4", false},
+    {"clip.2.mp4", "clip.mp4", false},
+    {"clip2.mp4", "clip.mp4", false},
+    {"clipboard.mp4", "clip.mp4", false},
+    {"clip ().mp4", "clip.mp4", false},
+    {"clip-.mp4", "clip.mp4", false},
+    {"clip .mp4", "clip.mp4", false},
+    {"clip  2.mp4", "clip.mp4", false},
+    {"clip - 2.mp4", "clip.mp4", false},
+    {"clip ( 2).mp4", "clip.mp4", false},
+    {"clip (2) .mp4", "clip.mp4", false},
+    {"clip (2.mp4", "clip.mp4", false},
+    {"clip 2).mp4", "clip.mp4", false},
+    {"clip (-2).mp4", "clip.mp4", false},
+    {"clip (2a).mp4", "clip.mp4", false},
+    {"clip (1.5).mp4", "clip.mp4", false},
+    {"clip (2) (3).mp4", "clip.mp4", false},
+    {"clip (\xEF\xBC\x92).mp4", "clip.mp4", false},  // fullwidth two
+    {"clip \xC2\xB2.mp4", "clip.mp4", false},        // superscript two
+    {"clip (2\xCC\x81).mp4", "clip.mp4", false},     // a digit carrying a mark
+    // Case matters.
+    {"Clip (2).mp4", "clip.mp4", false},
+    {"clip (2).MP4", "clip.mp4", false},
+    {"CLIP.MP4", "clip.mp4", false},
+    // The extension must end the candidate.
+    {"clip.mp4 (2)", "clip.mp4", false},
+    {"clip (2).mp4.part", "clip.mp4", false},
+    {"clip (2)", "clip.mp4", false},
+    // Requested names that are copies themselves, or have odd extensions.
+    {"clip (1) (1).mp4", "clip (1).mp4", true},
+    {"clip (1) 2.mp4", "clip (1).mp4", true},
+    {"clip (2).mp4", "clip (1).mp4", false},
+    {"archive.tar (1).gz", "archive.tar.gz", true},
+    {"archive (1).tar.gz", "archive.tar.gz", false},
+    {"notes (1)", "notes", true},
+    {"notes 1", "notes", true},
+    {"notes-1", "notes", true},
+    {"notes.txt", "notes", false},
+    {"notes (1).txt", "notes", false},
+    {"notes (1).", "notes.", true},
+    {"notes (1)", "notes.", false},
+    {"a.b", "a..b", false},
+    // Canonical equivalence: precomposed and decomposed spellings are one name.
+    {"caf\x65\xCC\x81.mp4", "caf\xC3\xA9.mp4", true},
+    {"caf\xC3\xA9 (3).mp4", "caf\x65\xCC\x81.mp4", true},
+    {"caf\x65\xCC\x81 (3).mp4", "caf\xC3\xA9.mp4", true},
+    {"\xE2\x84\xAA (1).mp4", "K.mp4", true},  // the Kelvin sign is a K
+    {"cafe (1).mp4", "caf\xC3\xA9.mp4", false},
+    // A mark on the stem's last letter is part of that letter, not a marker.
+    {"clip\xCC\x81 (1).mp4", "clip.mp4", false},
+    // CR LF is one character: a marker cannot begin in the middle of it.
+    {"a\r\n1", "a\r", false},
+    {"a\r-1", "a\r", true},
+};
+
+TEST(DownloadsFileTest, CopyNameRule) {
+  for (const CopyCase& c : kCopyCases) {
+    EXPECT_EQ(DownloadsFile::isCopy(c.candidate, c.requested), c.copy)
+        << "candidate '" << c.candidate << "' of '" << c.requested << "'";
+  }
+}
+
+// The byte-level path for plain ASCII must agree with the Unicode path on the same names: a
+// non-ASCII character that changes nothing in the comparison forces the Unicode path.
+TEST(DownloadsFileTest, AsciiAndUnicodePathsAgree) {
+  const std::string kMark = "\xC3\xA9";  // é, precomposed
+  for (const CopyCase& c : kCopyCases) {
+    if (!NameText::isPlainAscii(c.candidate) || !NameText::isPlainAscii(c.requested)) continue;
+    std::string candidate = kMark + c.candidate;
+    std::string requested = kMark + c.requested;
+    EXPECT_EQ(DownloadsFile::isCopy(candidate, requested), c.copy)
+        << "candidate '" << c.candidate << "' of '" << c.requested << "'";
+  }
+}
+
+Instant at(double seconds) { return Instant(std::chrono::duration<double>(seconds)); }
+
+TEST(DownloadsFileTest, MatchChoosesTheEarliestCopyWithinTolerance) {
+  const double kTen = 1'700'000'000.0;  // stands for 10:00:00
+  const std::vector<Entry> entries = {{"clip.mp4", at(kTen)}, {"clip (1).mp4", at(kTen + 300)}};
+  struct Case {
+    std::string label;
+    std::vector<Entry> entries;
+    std::optional<Instant> after;
+    std::optional<std::string> expected;
+  };
+  const Case cases[] = {
+      {"no bound: exact name", entries, std::nullopt, "clip.mp4"},
+      {"no bound: copies never answer", {entries[1]}, std::nullopt, std::nullopt},
+      {"only the later copy in range", entries, at(kTen + 270), "clip (1).mp4"},
+      {"both in range: earlier wins", entries, at(kTen + 60), "clip.mp4"},
+      {"made exactly at the threshold", entries, at(kTen + 420), "clip (1).mp4"},
+      {"a millisecond before the threshold",
+       {{"clip.mp4", at(kTen)}, {"clip (1).mp4", at(kTen + 299.999)}},
+       at(kTen + 420),
+       std::nullopt},
+      {"nothing in range", entries, at(kTen + 480), std::nullopt},
+      {"ties go to the first listed",
+       {{"clip 2.mp4", at(kTen)}, {"clip (1).mp4", at(kTen)}},
+       at(kTen),
+       "clip 2.mp4"},
+      {"empty list, no bound", {}, std::nullopt, std::nullopt},
+      {"empty list, bound", {}, at(kTen), std::nullopt},
+      {"other names never answer", {{"other.mp4", at(kTen + 500)}}, at(kTen), std::nullopt},
+      {"distant past never answers a bound", {{"clip.mp4", kDistantPast}}, at(kTen), std::nullopt},
+      {"distant past answers without a bound", {{"clip.mp4", kDistantPast}}, std::nullopt,
+       "clip.mp4"},
+      {"the folder's own spelling is answered",
+       {{"caf\x65\xCC\x81.mp4", at(kTen)}},
+       std::nullopt,
+       "caf\x65\xCC\x81.mp4"},
+  };
+  for (const Case& c : cases) {
+    std::string requested = c.label == "the folder's own spelling is answered" ? "caf\xC3\xA9.mp4"
+                                                                               : "clip.mp4";
+    EXPECT_EQ(DownloadsFile::match(requested, c.entries, c.after), c.expected) << c.label;
+  }
+}
+
+}  // namespace
+}  // namespace tamberlo

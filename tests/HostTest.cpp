@@ -1,0 +1,95 @@
+// The real tamberlo-host over a pipe: framing, limits, and the end of input.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+
+#include "support/TestSupport.h"
+
+namespace tamberlo {
+namespace {
+
+namespace json = boost::json;
+using testing::HostProcess;
+using testing::TempDir;
+
+std::map<std::string, std::string> homeAt(const TempDir& home) {
+  return {{"HOME", home.path()}, {"XDG_CONFIG_HOME", home / ".config"}};
+}
+
+TEST(HostTest, AnswersEachFrameInOrderAndEndsAtEndOfInput) {
+  TempDir home;
+  HostProcess host(homeAt(home), {"chrome-extension://abcdefghijklmnopabcdefghijklmnop/"});
+  EXPECT_EQ(host.request(R"({"type":"ping","n":1})"),
+            json::parse(R"({"echo":{"type":"ping","n":1}})"));
+  // Not JSON at all: a request without a message.
+  EXPECT_EQ(host.request("{not json"), json::parse(R"({"echo":null})"));
+  EXPECT_EQ(host.request(""), json::parse(R"({"echo":null})"));
+  // Invalid UTF-8 is not JSON either.
+  EXPECT_EQ(host.request("\"\xff\""), json::parse(R"({"echo":null})"));
+  // Integers keep all 64 bits.
+  EXPECT_EQ(host.request("18446744073709551615"),
+            json::parse(R"({"echo":18446744073709551615})"));
+  host.closeInput();
+  EXPECT_EQ(host.receive(), std::nullopt);
+  EXPECT_EQ(host.wait(), 0);
+}
+
+TEST(HostTest, DepthLimit) {
+  TempDir home;
+  HostProcess host(homeAt(home));
+  auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+  json::parse_options deep;
+  deep.max_depth = 1000;
+  host.send(nested(200));
+  std::optional<std::string> reply = host.receive();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(json::parse(*reply, {}, deep).as_object().at("echo"), json::parse(nested(200), {}, deep));
+  // Far deeper than any browser sends: no message, and no crash.
+  EXPECT_EQ(host.request(nested(100000)), json::parse(R"({"echo":null})"));
+  EXPECT_EQ(host.request("1"), json::parse(R"({"echo":1})"));
+}
+
+TEST(HostTest, OversizedFramesAreReadThroughAndAnswered) {
+  TempDir home;
+  HostProcess host(homeAt(home));
+  // A frame over 64 MiB, sent in pieces: answered with an error, and the next frame still works.
+  uint32_t length = (64u << 20) + 1;
+  host.sendRaw(std::string_view(reinterpret_cast<const char*>(&length), 4));
+  std::string piece(1 << 20, ' ');
+  for (uint32_t sent = 0; sent < length; sent += piece.size()) {
+    host.sendRaw(std::string_view(piece).substr(0, std::min<size_t>(piece.size(), length - sent)));
+  }
+  EXPECT_EQ(host.request("2"),  // the reply to the oversized frame comes first
+            json::parse(R"({"ok":false,"error":"message too large"})"));
+  EXPECT_EQ(host.receive(), std::optional<std::string>(R"({"echo":2})"));
+  // A reply that would pass 1 MiB is replaced by a short error.
+  std::string big = "\"" + std::string(1 << 20, 'x') + "\"";
+  EXPECT_EQ(host.request(big), json::parse(R"({"ok":false,"error":"reply too large"})"));
+}
+
+TEST(HostTest, TruncatedFrameEndsWithoutReplyOrFiles) {
+  TempDir home;
+  std::filesystem::create_directory(home / "Downloads");
+  HostProcess host(homeAt(home));
+  std::string full = testing::frame(R"({"type":"file.write.begin","name":"a.bin"})");
+  host.sendRaw(full.substr(0, full.size() - 3));
+  host.closeInput();
+  EXPECT_EQ(host.receive(), std::nullopt);
+  EXPECT_EQ(host.wait(), 0);
+  EXPECT_TRUE(testing::listNames(home / "Downloads").empty());
+}
+
+TEST(HostTest, ClosedOutputEndsTheProcessQuietly) {
+  TempDir home;
+  HostProcess host(homeAt(home));
+  EXPECT_EQ(host.request("1"), json::parse(R"({"echo":1})"));
+  // Nobody reads replies any more: the host must end with status 0, not die of SIGPIPE.
+  host.closeOutput();
+  host.send("2");
+  host.closeInput();
+  EXPECT_EQ(host.wait(), 0);
+}
+
+}  // namespace
+}  // namespace tamberlo

@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "Platform/Base64.h"
+#include "Platform/Logger.h"
+#include "Platform/Utf8.h"
+#include "support/TestSupport.h"
+
+namespace tamberlo {
+namespace {
+
+using testing::TempDir;
+
+TEST(Base64Test, DecodesOnlyStrictBase64) {
+  struct Case {
+    std::string text;
+    std::optional<std::string> bytes;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"YQ==", "a"},
+      {"YWI=", "ab"},
+      {"YWJj", "abc"},
+      {"YWJjZA==", "abcd"},
+      {"+/+/", "\xfb\xff\xbf"},
+      {"YQ", std::nullopt},         // no padding
+      {"YQ=", std::nullopt},        // length not a multiple of 4
+      {"YQ==YQ==", std::nullopt},   // data after padding
+      {"Y===", std::nullopt},
+      {"=YQ=", std::nullopt},
+      {"YW=j", std::nullopt},
+      {"YWJj\n", std::nullopt},     // whitespace
+      {"YW Jj", std::nullopt},
+      {"YWJ-", std::nullopt},       // URL-safe alphabet
+      {"YWJ_", std::nullopt},
+      {"YWJ\xC3", std::nullopt},
+  };
+  Base64Decoder decoder;
+  for (const Case& c : cases) {
+    auto decoded = decoder.decode(c.text);
+    ASSERT_EQ(decoded.has_value(), c.bytes.has_value()) << c.text;
+    if (decoded) {
+      EXPECT_EQ(std::string(decoded->begin(), decoded->end()), *c.bytes) << c.text;
+    }
+  }
+}
+
+TEST(Base64Test, DecodesInPlaceAndRoundTripsEveryByte) {
+  std::string bytes;
+  for (int i = 0; i < 1000; ++i) bytes += static_cast<char>((i * 7919) & 0xFF);
+  for (size_t length : {0u, 1u, 2u, 3u, 4u, 255u, 1000u}) {
+    std::string text = testing::base64(std::string_view(bytes).substr(0, length));
+    auto size = decodeBase64(text, reinterpret_cast<uint8_t*>(text.data()));
+    ASSERT_TRUE(size) << length;
+    EXPECT_EQ(text.substr(0, *size), bytes.substr(0, length));
+  }
+}
+
+TEST(LoggerTest, RendersPublicValuesAndHidesPrivateOnes) {
+  struct Case {
+    std::string format;
+    std::vector<std::string> args;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"Native message: %{private}s", {"secret"}, "Native message: <private>"},
+      {"%{public}s: no Downloads folder", {"file.exists"}, "file.exists: no Downloads folder"},
+      {"%{public}s failed%{public}s: %{public}s", {"file.write.chunk", " (disk full)", "No space."},
+       "file.write.chunk failed (disk full): No space."},
+      {"file.write.end: saved %{public}llu bytes as %{private}s", {"7", "clip.mp4"},
+       "file.write.end: saved 7 bytes as <private>"},
+      {"100% sure", {}, "100% sure"},
+  };
+  for (const Case& c : cases) {
+    CapturingSink sink;
+    std::string line;
+    switch (c.args.size()) {
+      case 0: line = Logger::render(c.format, {}); break;
+      case 1: line = Logger::render(c.format, {c.args[0]}); break;
+      case 2: line = Logger::render(c.format, {c.args[0], c.args[1]}); break;
+      default: line = Logger::render(c.format, {c.args[0], c.args[1], c.args[2]}); break;
+    }
+    EXPECT_EQ(line, c.line) << c.format;
+  }
+  EXPECT_EQ(Logger::render("%{public}llu", {uint64_t{18446744073709551615ULL}}),
+            "18446744073709551615");
+}
+
+TEST(Utf8Test, TellsValidFromInvalid) {
+  struct Case {
+    std::string text;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"plain ascii name.mp4", true},  {"caf\xC3\xA9", true},
+      {"\xE2\x82\xAC", true},          {"\xF0\x9F\x98\x80", true},
+      {"\xC3", false},                 {"\x80", false},
+      {"\xC0\xAF", false},             {"\xE0\x80\xAF", false},
+      {"\xED\xA0\x80", false},         {"\xF4\x90\x80\x80", false},
+      {"abcdefgh\xFFijklmnop", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(isValidUtf8(c.text), c.valid) << c.text;
+}
+
+TEST(FileSystemTest, DownloadsFolderFollowsTheUserDirsFile) {
+  TempDir home;
+  std::filesystem::create_directories(home / ".config");
+  std::filesystem::create_directories(home / "cfg");
+  struct Case {
+    std::string label;
+    std::optional<std::string> configHome;
+    std::string userDirs;  // written to <config>/user-dirs.dirs when not empty
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"no file", std::nullopt, "", home / "Downloads"},
+      {"$HOME value", std::nullopt, "XDG_DOWNLOAD_DIR=\"$HOME/Saved Files\"\n",
+       home / "Saved Files"},
+      {"absolute value", std::nullopt, "# comment\nXDG_DOWNLOAD_DIR=\"/srv/dl\"\n", "/srv/dl"},
+      {"relative value ignored", std::nullopt, "XDG_DOWNLOAD_DIR=\"dl\"\n", home / "Downloads"},
+      {"XDG_CONFIG_HOME", home / "cfg", "XDG_DOWNLOAD_DIR=\"$HOME/cfgdl\"\n", home / "cfgdl"},
+  };
+  PosixFileSystem files;
+  for (const Case& c : cases) {
+    std::string config = c.configHome.value_or(home / ".config");
+    std::filesystem::remove(config + "/user-dirs.dirs");
+    if (!c.userDirs.empty()) testing::writeFile(config + "/user-dirs.dirs", c.userDirs);
+    ::setenv("HOME", home.path().c_str(), 1);
+    if (c.configHome) {
+      ::setenv("XDG_CONFIG_HOME", c.configHome->c_str(), 1);
+    } else {
+      ::unsetenv("XDG_CONFIG_HOME");
+    }
+    EXPECT_EQ(files.downloadsDirectory(), c.expected) << c.label;
+  }
+  ::setenv("HOME", "", 1);
+  EXPECT_EQ(files.downloadsDirectory(), std::nullopt);
+  ::unsetenv("HOME");
+  EXPECT_EQ(files.downloadsDirectory(), std::nullopt);
+  ::unsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(FileSystemTest, ResolvesLinksAsFarAsTheyExist) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "real");
+  std::filesystem::create_directory_symlink(dir / "real", dir / "link");
+  PosixFileSystem files;
+  std::string real = files.resolveSymlinks(dir / "real");
+  EXPECT_EQ(files.resolveSymlinks(dir / "link"), real);
+  EXPECT_EQ(files.resolveSymlinks(dir / "link/missing/deeper"), real + "/missing/deeper");
+}
+
+}  // namespace
+}  // namespace tamberlo

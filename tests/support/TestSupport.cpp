@@ -1,0 +1,242 @@
+#include "support/TestSupport.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace tamberlo::testing {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/tamberlo-test-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Make everything removable again, whatever a test did to the permissions.
+  for (auto it = std::filesystem::recursive_directory_iterator(
+           path_, std::filesystem::directory_options::skip_permission_denied, ec);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) {
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, ec);
+    }
+  }
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void writeFile(const std::string& path, std::string_view content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+std::vector<std::string> listNames(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string base64(std::string_view bytes) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    uint32_t v = (uint8_t(bytes[i]) << 16) | (uint8_t(bytes[i + 1]) << 8) | uint8_t(bytes[i + 2]);
+    out += kAlphabet[v >> 18];
+    out += kAlphabet[(v >> 12) & 63];
+    out += kAlphabet[(v >> 6) & 63];
+    out += kAlphabet[v & 63];
+  }
+  if (bytes.size() - i == 1) {
+    uint32_t v = uint8_t(bytes[i]) << 16;
+    out += kAlphabet[v >> 18];
+    out += kAlphabet[(v >> 12) & 63];
+    out += "==";
+  } else if (bytes.size() - i == 2) {
+    uint32_t v = (uint8_t(bytes[i]) << 16) | (uint8_t(bytes[i + 1]) << 8);
+    out += kAlphabet[v >> 18];
+    out += kAlphabet[(v >> 12) & 63];
+    out += kAlphabet[(v >> 6) & 63];
+    out += '=';
+  }
+  return out;
+}
+
+namespace {
+std::optional<std::string> getEnv(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+void restoreEnv(const char* name, const std::optional<std::string>& value) {
+  if (value) {
+    ::setenv(name, value->c_str(), 1);
+  } else {
+    ::unsetenv(name);
+  }
+}
+}  // namespace
+
+FakeHome::FakeHome() : savedHome_(getEnv("HOME")), savedConfig_(getEnv("XDG_CONFIG_HOME")) {
+  std::filesystem::create_directory(downloads());
+  ::setenv("HOME", home_.path().c_str(), 1);
+  ::unsetenv("XDG_CONFIG_HOME");
+}
+
+FakeHome::~FakeHome() {
+  restoreEnv("HOME", savedHome_);
+  restoreEnv("XDG_CONFIG_HOME", savedConfig_);
+}
+
+HandlerUnderTest::HandlerUnderTest(FileSystem& files) {
+  auto sink = std::make_unique<CapturingSink>();
+  log = sink.get();
+  handler = std::make_unique<SafariWebExtensionHandler>(files, desktop, std::move(sink));
+}
+
+HandlerUnderTest::HandlerUnderTest() : HandlerUnderTest(posix) {}
+
+boost::json::object HandlerUnderTest::answer(std::string_view messageJson) {
+  return handler->answer(boost::json::parse(messageJson));
+}
+
+std::string frame(std::string_view payload) {
+  uint32_t length = static_cast<uint32_t>(payload.size());
+  std::string bytes(reinterpret_cast<const char*>(&length), 4);
+  bytes.append(payload);
+  return bytes;
+}
+
+HostProcess::HostProcess(const std::map<std::string, std::string>& env,
+                         const std::vector<std::string>& args) {
+  // A host that ends early must not take the test with it through SIGPIPE.
+  std::signal(SIGPIPE, SIG_IGN);
+  int toChild[2], fromChild[2];
+  if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  stderrPath_ = logDir_ / "stderr";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrPath_.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+
+  std::map<std::string, std::string> merged;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    size_t eq = entry.find('=');
+    if (eq != std::string::npos) merged[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  for (const auto& [key, value] : env) merged[key] = value;
+  std::vector<std::string> envStrings;
+  for (const auto& [key, value] : merged) envStrings.push_back(key + "=" + value);
+  std::vector<char*> envp;
+  for (auto& s : envStrings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+
+  std::string program = TAMBERLO_HOST;
+  std::vector<std::string> argStrings = {program};
+  argStrings.insert(argStrings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& s : argStrings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+
+  int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(toChild[0]);
+  ::close(fromChild[1]);
+  if (rc != 0) throw std::runtime_error("posix_spawn failed: " + std::string(strerror(rc)));
+  in_ = toChild[1];
+  out_ = fromChild[0];
+}
+
+HostProcess::~HostProcess() {
+  closeInput();
+  closeOutput();
+  if (pid_ > 0) wait();
+}
+
+void HostProcess::sendRaw(std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(in_, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw std::runtime_error("write to host failed");
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+void HostProcess::send(std::string_view payload) { sendRaw(frame(payload)); }
+
+std::optional<std::string> HostProcess::receive() {
+  auto readFully = [this](char* into, size_t length) {
+    while (length > 0) {
+      ssize_t n = ::read(out_, into, length);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      into += n;
+      length -= static_cast<size_t>(n);
+    }
+    return true;
+  };
+  uint32_t length;
+  if (!readFully(reinterpret_cast<char*>(&length), 4)) return std::nullopt;
+  std::string payload(length, '\0');
+  if (!readFully(payload.data(), length)) return std::nullopt;
+  return payload;
+}
+
+boost::json::value HostProcess::request(std::string_view messageJson) {
+  send(messageJson);
+  std::optional<std::string> reply = receive();
+  if (!reply) throw std::runtime_error("host gave no reply");
+  return boost::json::parse(*reply);
+}
+
+void HostProcess::closeInput() {
+  if (in_ >= 0) ::close(in_);
+  in_ = -1;
+}
+
+void HostProcess::closeOutput() {
+  if (out_ >= 0) ::close(out_);
+  out_ = -1;
+}
+
+int HostProcess::wait() {
+  if (pid_ <= 0) return -1;
+  int status = 0;
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+}  // namespace tamberlo::testing

@@ -1,0 +1,114 @@
+// What the tests share: temporary folders, a handler wired to a real file system and a
+// capturing log, and the real host binary driven over a pipe.
+#pragma once
+
+#include <sys/types.h>
+
+#include <boost/json.hpp>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Extension/SafariWebExtensionHandler.h"
+#include "Platform/Desktop.h"
+#include "Platform/FileSystem.h"
+#include "Platform/Logger.h"
+
+namespace tamberlo::testing {
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+ private:
+  std::string path_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, std::string_view content);
+// The names in a folder, hidden ones included, sorted.
+std::vector<std::string> listNames(const std::string& folder);
+std::string base64(std::string_view bytes);
+
+// Points HOME at a temporary home whose Downloads folder exists, for as long as it lives, and
+// restores the environment afterwards.
+class FakeHome {
+ public:
+  FakeHome();
+  ~FakeHome();
+  const std::string& home() const { return home_.path(); }
+  std::string downloads() const { return home_ / "Downloads"; }
+  std::string operator/(std::string_view name) const { return downloads() + "/" + std::string(name); }
+
+ private:
+  TempDir home_;
+  std::optional<std::string> savedHome_;
+  std::optional<std::string> savedConfig_;
+};
+
+// Records what the handler asked of the desktop.
+class RecordingDesktop : public Desktop {
+ public:
+  bool open(const std::string& path) override {
+    opened.push_back(path);
+    return openAnswer;
+  }
+  void reveal(const std::string& path) override { revealed.push_back(path); }
+  bool openAnswer = true;
+  std::vector<std::string> opened;
+  std::vector<std::string> revealed;
+};
+
+// A handler over the given file system with a capturing log.
+struct HandlerUnderTest {
+  explicit HandlerUnderTest(FileSystem& files);
+  HandlerUnderTest();
+  boost::json::object answer(std::string_view messageJson);
+  const std::vector<CapturingSink::Line>& lines() const { return log->lines(); }
+
+  PosixFileSystem posix;
+  RecordingDesktop desktop;
+  CapturingSink* log;
+  std::unique_ptr<SafariWebExtensionHandler> handler;
+};
+
+// The real tamberlo-host, started with pipes for its input and output.
+class HostProcess {
+ public:
+  // `env` entries replace or add to this process's environment for the child.
+  explicit HostProcess(const std::map<std::string, std::string>& env = {},
+                       const std::vector<std::string>& args = {});
+  ~HostProcess();
+
+  void send(std::string_view payload);
+  void sendRaw(std::string_view bytes);
+  // The next reply frame, or nothing at end of output.
+  std::optional<std::string> receive();
+  boost::json::value request(std::string_view messageJson);
+  void closeInput();
+  // Stops reading replies: the host's next write meets a closed pipe.
+  void closeOutput();
+  // Waits for the process and gives its exit status (or 128 + signal).
+  int wait();
+  pid_t pid() const { return pid_; }
+  const std::string& stderrPath() const { return stderrPath_; }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+  TempDir logDir_;
+  std::string stderrPath_;
+};
+
+std::string frame(std::string_view payload);
+
+}  // namespace tamberlo::testing

@@ -1,0 +1,110 @@
+// The physical floor for the host's two heavy jobs on this machine: what any program must at
+// least spend to take the same frames from the same kind of pipe and do the unavoidable disk
+// work, with no parsing and no decoding.
+//
+//   tamberlo-bench-floor save FOLDER  reads frames from standard input and writes three quarters
+//                                     of each frame's bytes (what its base64 decodes to, give or
+//                                     take the JSON around it) to FOLDER/floor.bin, one after
+//                                     the other; at end of input it flushes the file and the
+//                                     folder, as the host does when a transfer ends.
+//   tamberlo-bench-floor list FOLDER  for each frame on standard input, reads FOLDER's entries
+//                                     once and answers with a fixed reply frame.
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+bool readFully(int fd, char* into, size_t length) {
+  while (length > 0) {
+    ssize_t n = ::read(fd, into, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    into += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool writeFully(int fd, const char* from, size_t length, uint64_t offset) {
+  while (length > 0) {
+    ssize_t n = ::pwrite(fd, from, length, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    from += n;
+    length -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+// The next frame's bytes in `buffer` (grown once to the largest frame); false at end of input.
+bool nextFrame(std::vector<char>& buffer, size_t& length) {
+  uint32_t header;
+  if (!readFully(STDIN_FILENO, reinterpret_cast<char*>(&header), sizeof header)) return false;
+  if (buffer.size() < header) buffer.resize(header);
+  length = header;
+  return readFully(STDIN_FILENO, buffer.data(), length);
+}
+
+int save(const std::string& folder) {
+  std::string path = folder + "/floor.bin";
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return std::perror("floor: open"), 1;
+  std::vector<char> buffer;
+  size_t length = 0;
+  uint64_t offset = 0;
+  while (nextFrame(buffer, length)) {
+    size_t bytes = length / 4 * 3;
+    if (!writeFully(fd, buffer.data(), bytes, offset)) return std::perror("floor: write"), 1;
+    offset += bytes;
+  }
+  if (::fdatasync(fd) != 0) return std::perror("floor: fdatasync"), 1;
+  ::close(fd);
+  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0 || ::fsync(dir) != 0) return std::perror("floor: fsync folder"), 1;
+  ::close(dir);
+  return 0;
+}
+
+int list(const std::string& folder) {
+  constexpr std::string_view kReply = R"({"exists":false})";
+  std::vector<char> buffer;
+  size_t length = 0;
+  while (nextFrame(buffer, length)) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return std::perror("floor: opendir"), 1;
+    size_t seen = 0;
+    while (::readdir(dir) != nullptr) ++seen;
+    ::closedir(dir);
+    char out[4 + kReply.size()];
+    uint32_t header = kReply.size();
+    std::memcpy(out, &header, 4);
+    std::memcpy(out + 4, kReply.data(), kReply.size());
+    if (::write(STDOUT_FILENO, out, sizeof out) != static_cast<ssize_t>(sizeof out)) return 0;
+    if (seen == 0) return 1;  // not even "." and "..": the folder was not read
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: tamberlo-bench-floor save|list FOLDER\n");
+    return 2;
+  }
+  std::string_view mode = argv[1];
+  if (mode == "save") return save(argv[2]);
+  if (mode == "list") return list(argv[2]);
+  std::fprintf(stderr, "floor: unknown mode %s\n", argv[1]);
+  return 2;
+}

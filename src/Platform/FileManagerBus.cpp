@@ -1,0 +1,123 @@
+#include "Platform/FileManagerBus.h"
+
+#include <gio/gio.h>
+
+#include <algorithm>
+
+#include "Platform/GLibHandles.h"
+
+namespace tamberlo::FileManagerBus {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a cancelled connection attempt is given to report back. GIO stops its socket and
+// authentication reads on cancellation, so this is only a bound, not an expected wait.
+constexpr std::chrono::milliseconds kCancelGrace{200};
+
+// A main context of our own, made this thread's default while it lives. The asynchronous
+// connection reports its result to the thread's default context; the host runs no main loop,
+// so that must be a context that this call iterates and then throws away, leaving nothing
+// queued in the global one.
+class PrivateContext {
+ public:
+  PrivateContext() : context_(g_main_context_new()) {
+    g_main_context_push_thread_default(context_);
+  }
+  ~PrivateContext() {
+    // Whatever has completed is dispatched now, while the state it points to still lives.
+    while (g_main_context_iteration(context_, FALSE)) {
+    }
+    g_main_context_pop_thread_default(context_);
+    g_main_context_unref(context_);
+  }
+  PrivateContext(const PrivateContext&) = delete;
+  PrivateContext& operator=(const PrivateContext&) = delete;
+
+  // Dispatches events until `done` turns true or `deadline` passes. True when done.
+  bool runUntil(const bool& done, Clock::time_point deadline) {
+    if (done) return true;
+    auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (remaining <= 0) return false;
+    bool expired = false;
+    GSource* timer = g_timeout_source_new(static_cast<guint>(remaining));
+    g_source_set_callback(
+        timer,
+        [](gpointer flag) -> gboolean {
+          *static_cast<bool*>(flag) = true;
+          return G_SOURCE_REMOVE;
+        },
+        &expired, nullptr);
+    g_source_attach(timer, context_);
+    while (!done && !expired) g_main_context_iteration(context_, TRUE);
+    g_source_destroy(timer);
+    g_source_unref(timer);
+    return done;
+  }
+
+ private:
+  GMainContext* context_;
+};
+
+struct Connecting {
+  bool done = false;
+  GDBusConnection* connection = nullptr;  // owned once done; nothing when it failed
+};
+
+void onConnected(GObject*, GAsyncResult* result, gpointer data) {
+  auto* state = static_cast<Connecting*>(data);
+  state->connection = g_dbus_connection_new_for_address_finish(result, nullptr);
+  state->done = true;
+}
+
+// A private connection to the session bus, made before `deadline`, or nothing. A private
+// connection rather than GIO's shared one: the shared one may already be tied to a bus that
+// went away, and it ends the process when its bus closes.
+glib::Object<GDBusConnection> connectBefore(Clock::time_point deadline) {
+  GError* rawError = nullptr;
+  glib::String address(g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &rawError));
+  glib::ErrorPtr error(rawError);
+  if (!address) return nullptr;
+
+  Connecting state;
+  {
+    PrivateContext context;
+    glib::Object<GCancellable> cancellable(g_cancellable_new());
+    g_dbus_connection_new_for_address(
+        address.get(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, cancellable.get(), onConnected, &state);
+    if (!context.runUntil(state.done, deadline)) {
+      g_cancellable_cancel(cancellable.get());
+      // Should the attempt never report back, its result can only arrive in the context that
+      // is thrown away here, so it never touches `state`; the little it holds is given up.
+      context.runUntil(state.done, Clock::now() + kCancelGrace);
+    }
+  }
+  return glib::Object<GDBusConnection>(state.connection);
+}
+
+}  // namespace
+
+Outcome showItem(const std::string& uri, std::chrono::milliseconds budget) {
+  Clock::time_point deadline = Clock::now() + budget;
+  glib::Object<GDBusConnection> bus = connectBefore(deadline);
+  if (!bus) return Outcome::kNotShown;
+
+  auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  int timeoutMs = static_cast<int>(std::max<int64_t>(remaining.count(), 1));
+  const char* uris[] = {uri.c_str(), nullptr};
+  // A name that nobody owns and the bus cannot start is refused by the bus at once
+  // (ServiceUnknown); a name that the bus can start is started and handed the call.
+  GError* rawError = nullptr;
+  glib::Variant reply(g_dbus_connection_call_sync(
+      bus.get(), kBusName, kObjectPath, kInterface, "ShowItems", g_variant_new("(^ass)", uris, ""),
+      nullptr, G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr, &rawError));
+  glib::ErrorPtr error(rawError);
+  if (reply) return Outcome::kShown;
+  if (g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_TIMED_OUT)) return Outcome::kUnanswered;
+  return Outcome::kNotShown;
+}
+
+}  // namespace tamberlo::FileManagerBus

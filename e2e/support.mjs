@@ -1,0 +1,81 @@
+// What the browser tests share: where things are, a private home for the host, and the
+// registration of the host through the project's own registration command.
+import { execFileSync } from "node:child_process";
+import { createHash } from "node:crypto";
+import fs from "node:fs";
+import os from "node:os";
+import path from "node:path";
+import { fileURLToPath } from "node:url";
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+export const repo = path.resolve(here, "..");
+export const extensionDir = path.join(repo, "examples", "extension");
+export const registerCommand = path.join(repo, "scripts", "tamberlo-register");
+// The host under test: the normal build's, unless the caller names another.
+export const hostProgram = path.resolve(
+  process.env.TAMBERLO_HOST ?? path.join(repo, "build", "tamberlo-host"));
+
+export const MiB = 1024 * 1024;
+
+// Chromium's ID for an extension with a fixed key: the first 32 hex digits of the SHA-256 of
+// the DER public key, each digit 0-f written as a letter a-p.
+export function chromiumExtensionId(manifest) {
+  const digest = createHash("sha256").update(Buffer.from(manifest.key, "base64")).digest("hex");
+  return [...digest.slice(0, 32)].map((d) => String.fromCharCode(97 + parseInt(d, 16))).join("");
+}
+
+export function readManifest() {
+  return JSON.parse(fs.readFileSync(path.join(extensionDir, "manifest.json"), "utf8"));
+}
+
+export function sha256(bytes) {
+  return createHash("sha256").update(bytes).digest("hex");
+}
+
+// A temporary world for one browser run: the host's home, whose Downloads folder is named by
+// the XDG user-dirs file (with a space, as a user may have it), and a wrapper that the manifest
+// names as the host: it notes each start with its arguments, then runs the real host in that home.
+export class HostWorld {
+  constructor(prefix) {
+    this.root = fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+    this.home = path.join(this.root, "host-home");
+    this.downloads = path.join(this.home, "Saved videos");
+    this.startsLog = path.join(this.root, "host-starts.log");
+    this.wrapper = path.join(this.root, "tamberlo-host-in-test-home");
+    fs.mkdirSync(path.join(this.home, ".config"), { recursive: true });
+    fs.mkdirSync(this.downloads);
+    fs.writeFileSync(path.join(this.home, ".config", "user-dirs.dirs"),
+      'XDG_DOWNLOAD_DIR="$HOME/Saved videos"\n');
+    fs.writeFileSync(this.startsLog, "");
+    const quote = (text) => `'${text.replaceAll("'", `'\\''`)}'`;
+    fs.writeFileSync(this.wrapper, [
+      "#!/bin/sh",
+      `echo "$*" >> ${quote(this.startsLog)}`,
+      `HOME=${quote(this.home)} XDG_CONFIG_HOME=${quote(path.join(this.home, ".config"))} \\`,
+      `  exec ${quote(hostProgram)} "$@"`,
+      "",
+    ].join("\n"), { mode: 0o755 });
+  }
+
+  // The argument lists of every host start so far, one per start.
+  starts() {
+    return fs.readFileSync(this.startsLog, "utf8").split("\n").filter(Boolean);
+  }
+
+  downloadsNames() {
+    return fs.readdirSync(this.downloads).sort();
+  }
+
+  read(name) {
+    return fs.readFileSync(path.join(this.downloads, name));
+  }
+
+  register(args, env = process.env) {
+    return execFileSync(registerCommand, ["--host", this.wrapper, ...args],
+      { env, encoding: "utf8" });
+  }
+
+  remove() {
+    fs.rmSync(this.root, { recursive: true, force: true });
+  }
+}

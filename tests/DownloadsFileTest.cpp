@@ -1,6 +1,27 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
 #include "Extension/DownloadsFile.h"
 
-#include <gtest/gtest.h>
+// Counts every allocation of this test program, for the test that names which cannot match
+// are turned away without one.
+namespace {
+std::atomic<size_t> allocations{0};
+}  // namespace
+
+void* operator new(size_t size) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](size_t size) { return operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 namespace tamberlo {
 namespace {
@@ -33,8 +54,18 @@ TEST(DownloadsFileTest, AcceptsOnlyOneFileNameInDownloads) {
       {"a.mp4.part", true},
       {std::string(255, 'x'), true},
       {std::string(256, 'x'), false},
-      {[] { std::string s; for (int i = 0; i < 128; ++i) s += "\xC3\xA9"; return s; }(), false},
-      {[] { std::string s; for (int i = 0; i < 85; ++i) s += "\xE2\x82\xAC"; return s; }(), true},
+      {[] {
+         std::string s;
+         for (int i = 0; i < 128; ++i) s += "\xC3\xA9";
+         return s;
+       }(),
+       false},
+      {[] {
+         std::string s;
+         for (int i = 0; i < 85; ++i) s += "\xE2\x82\xAC";
+         return s;
+       }(),
+       true},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(DownloadsFile::isAcceptable(c.name), c.accepted) << "name: " << c.name;
@@ -72,9 +103,14 @@ TEST(DownloadsFileTest, PartFileNames) {
     bool accepted;
   };
   const Case cases[] = {
-      {"clip.mp4.part", true}, {"a.part", true},     {".part", false},
-      {"x.part/", false},      {"clip.mp4", false},   {"a.PART", false},
-      {"a/b.part", false},     {"\xC3\xA9.part", true},
+      {"clip.mp4.part", true},
+      {"a.part", true},
+      {".part", false},
+      {"x.part/", false},
+      {"clip.mp4", false},
+      {"a.PART", false},
+      {"a/b.part", false},
+      {"\xC3\xA9.part", true},
       // U+0600 is a prepended mark: it joins the dot into one character, so the name does not
       // end in ".part" as a user sees it.
       {"a\xD8\x80.part", false},
@@ -153,8 +189,25 @@ const CopyCase kCopyCases[] = {
     {"caf\x65\xCC\x81 (3).mp4", "caf\xC3\xA9.mp4", true},
     {"\xE2\x84\xAA (1).mp4", "K.mp4", true},  // the Kelvin sign is a K
     {"cafe (1).mp4", "caf\xC3\xA9.mp4", false},
-    // A mark on the stem's last letter is part of that letter, not a marker.
+    {"K (1).mp4", "\xE2\x84\xAA.mp4", true},
+    {"a\xE2\x84\xAA (1).mp4", "aK.mp4", true},    // differs from "aK" only after NFC
+    {"a\xCD\xBE (1).txt", "a;.txt", true},        // U+037E is a semicolon
+    {"e\xCC\x81 (1).txt", "\xC3\xA9.txt", true},  // the candidate starts with a plain "e"
+    {"\xC3\xA9 (1).txt", "e\xCC\x81.txt", true},
+    {"\xE1\x84\x80\xE1\x85\xA1 (1).txt", "\xEA\xB0\x80.txt", true},  // Hangul jamo
+    {"\xEA\xB0\x80 (1).txt", "\xE1\x84\x80\xE1\x85\xA1.txt", true},
+    {"a\xCC\x81\xCC\xA3 (1).txt", "a\xCC\xA3\xCC\x81.txt", true},  // marks in either order
+    {"\xCC\x81x (1).txt", "\xCC\x81x.txt", true},                  // a name that starts with a mark
+    {"cli", "clip", false},
+    {"\xC3\xA9", "e\xCC\x81x", false},
+    // A mark on the stem's last letter is part of that letter, not a marker; a mark on a piece
+    // of the marker or on the extension's dot makes it another character.
     {"clip\xCC\x81 (1).mp4", "clip.mp4", false},
+    {"clip \xCC\x81(1).mp4", "clip.mp4", false},
+    {"clip (1)\xCC\x81.mp4", "clip.mp4", false},
+    {"clip (1).\xCC\x81mp4", "clip.mp4", false},
+    {"q\xCC\x81-1.txt", "q\xCC\x81.txt",
+     true},  // no precomposed form: two code points, one character
     // CR LF is one character: a marker cannot begin in the middle of it.
     {"a\r\n1", "a\r", false},
     {"a\r-1", "a\r", true},
@@ -190,6 +243,7 @@ TEST(DownloadsFileTest, MatchChoosesTheEarliestCopyWithinTolerance) {
     std::vector<Entry> entries;
     std::optional<Instant> after;
     std::optional<std::string> expected;
+    std::string requested = "clip.mp4";
   };
   const Case cases[] = {
       {"no bound: exact name", entries, std::nullopt, "clip.mp4"},
@@ -206,22 +260,72 @@ TEST(DownloadsFileTest, MatchChoosesTheEarliestCopyWithinTolerance) {
        {{"clip 2.mp4", at(kTen)}, {"clip (1).mp4", at(kTen)}},
        at(kTen),
        "clip 2.mp4"},
+      {"a later-listed, earlier-made copy beats the exact name",
+       {{"clip.mp4", at(kTen + 10)}, {"clip (1).mp4", at(kTen)}},
+       at(kTen),
+       "clip (1).mp4"},
+      {"the earliest of several, listed in the middle",
+       {{"clip-3.mp4", at(kTen + 30)},
+        {"clip 2.mp4", at(kTen + 5)},
+        {"clip (1).mp4", at(kTen + 20)}},
+       at(kTen),
+       "clip 2.mp4"},
       {"empty list, no bound", {}, std::nullopt, std::nullopt},
       {"empty list, bound", {}, at(kTen), std::nullopt},
       {"other names never answer", {{"other.mp4", at(kTen + 500)}}, at(kTen), std::nullopt},
       {"distant past never answers a bound", {{"clip.mp4", kDistantPast}}, at(kTen), std::nullopt},
-      {"distant past answers without a bound", {{"clip.mp4", kDistantPast}}, std::nullopt,
+      {"distant past answers without a bound",
+       {{"clip.mp4", kDistantPast}},
+       std::nullopt,
        "clip.mp4"},
       {"the folder's own spelling is answered",
        {{"caf\x65\xCC\x81.mp4", at(kTen)}},
        std::nullopt,
-       "caf\x65\xCC\x81.mp4"},
+       "caf\x65\xCC\x81.mp4",
+       "caf\xC3\xA9.mp4"},
+      {"the folder's own spelling of a copy is answered",
+       {{"caf\xC3\xA9.mp4", at(kTen)}, {"caf\x65\xCC\x81 (1).mp4", at(kTen + 300)}},
+       at(kTen + 400),
+       "caf\x65\xCC\x81 (1).mp4",
+       "caf\xC3\xA9.mp4"},
   };
   for (const Case& c : cases) {
-    std::string requested = c.label == "the folder's own spelling is answered" ? "caf\xC3\xA9.mp4"
-                                                                               : "clip.mp4";
-    EXPECT_EQ(DownloadsFile::match(requested, c.entries, c.after), c.expected) << c.label;
+    EXPECT_EQ(DownloadsFile::match(c.requested, c.entries, c.after), c.expected) << c.label;
   }
+}
+
+// A folder holds many names and few copies: names that cannot match are turned away without a
+// single allocation, whatever script they are written in.
+TEST(DownloadsFileTest, NamesThatCannotMatchCostNoAllocation) {
+  struct Case {
+    std::string requested;
+    std::vector<std::string> others;
+  };
+  const Case cases[] = {
+      {"clip.mp4",
+       {"cat.jpg", "clipboard.mp4", "clip_2.mp4", "clip (2).mov", "cl", "report.pdf",
+        "\xD0\x92\xD0\xB8\xD0\xB4\xD0\xB5\xD0\xBE.mp4",  // Cyrillic
+        "\xE6\x97\xA5\xE6\x9C\xAC.txt",                  // CJK
+        "\xC3\xA9t\xC3\xA9.mp4", "clap\xC3\xA9.mp4", "cli\xC3\xA9.mp4", "cli\xCC\x81p.mp4"}},
+      {"\xD0\x92\xD0\xB8\xD0\xB4\xD0\xB5\xD0\xBE.mp4",
+       {"clip.mp4", "\xD0\x90\xD1\x83\xD0\xB4\xD0\xB8\xD0\xBE.mp4", "\xC3\xA9t\xC3\xA9.mp4"}},
+      {"\xC3\xA9t\xC3\xA9.mp4", {"clip.mp4", "\xC3\xA0 la.mp4", "f\xC3\xAAte.mp4"}},
+      {"caf\xC3\xA9.mp4", {"cafard.mp4", "caf\xC3\xA0.mp4", "caf"}},
+  };
+  for (const Case& c : cases) {
+    DownloadsFile::CopyMatcher matcher(c.requested);
+    for (const std::string& other : c.others) {
+      size_t before = allocations.load();
+      bool matched = matcher.matches(other);
+      EXPECT_EQ(allocations.load() - before, 0u) << other << " against " << c.requested;
+      EXPECT_FALSE(matched) << other << " against " << c.requested;
+    }
+  }
+  // The count does see the work that a possible copy needs.
+  DownloadsFile::CopyMatcher matcher("K.mp4");
+  size_t before = allocations.load();
+  EXPECT_TRUE(matcher.matches("\xE2\x84\xAA (1).mp4"));
+  EXPECT_GT(allocations.load() - before, 0u);
 }
 
 }  // namespace

@@ -117,20 +117,42 @@ CopyMatcher::CopyMatcher(std::string_view requested)
   size_t index = splitIndex(requestedNfc_);
   stem_ = NameText::Clusters(requestedNfc_.slice(0, index), false);
   extension_ = NameText::Clusters(requestedNfc_.slice(index, requestedNfc_.count()), false);
-  if (!stem_.text().empty() && static_cast<unsigned char>(stem_.text()[0]) < 0x80) {
-    stemFirstAscii_ = stem_.text()[0];
+  const std::string& stem = stem_.text();
+  while (stemAsciiLead_ < stem.size() &&
+         NameText::isPlainAscii(std::string_view(stem).substr(stemAsciiLead_, 1))) {
+    ++stemAsciiLead_;
   }
+  starterAfterLead_ = NameText::leadingStarter(std::string_view(stem).substr(stemAsciiLead_));
+}
+
+// Why turning a candidate away here is safe. Let L be the stem's plain-ASCII lead (the stem
+// in NFC is the requested name's start in NFC) and i the first byte where the candidate
+// departs from L.
+// - A candidate that begins with the stem, or equals the name, is in NFC a text that begins
+//   with L and then the rest of the stem. Its NFD then begins with L too: ASCII characters
+//   have no decomposition, are starters, and canonical reordering moves nothing across a
+//   starter.
+// - The candidate's first i bytes are that much of L, so its NFD holds at i the first code
+//   point of the decomposition of its own code point at i when that is a starter, and a
+//   combining mark otherwise (NameText::leadingStarter of the candidate from i on).
+// - So, with i inside L, it must be L's byte i; past L, it must be the stem's own starter there
+//   when both are starters. A candidate that ends inside the stem's bytes while still equal to
+//   L is plain ASCII, its own NFC, and too short to begin with the stem.
+// Anything else is left to the full rule.
+bool CopyMatcher::cannotBeginWithStem(std::string_view candidate) const {
+  std::string_view stem = stem_.text();
+  std::string_view lead = stem.substr(0, stemAsciiLead_);
+  size_t i = 0;
+  while (i < lead.size() && i < candidate.size() && candidate[i] == lead[i]) ++i;
+  if (i == candidate.size()) return i < stem.size();
+  std::optional<int32_t> starter = NameText::leadingStarter(candidate.substr(i));
+  if (i < lead.size()) return starter != static_cast<int32_t>(lead[i]);
+  return starter && starterAfterLead_ && *starter != *starterAfterLead_;
 }
 
 bool CopyMatcher::matches(std::string_view candidate) const {
   if (candidate.empty()) return requested_.empty();
-  // A candidate's first cluster starts with its first byte, or, when that byte composes with
-  // what follows, with a non-ASCII character: either way it differs from an ASCII start of the
-  // stem that the byte differs from.
-  if (stemFirstAscii_ && static_cast<unsigned char>(candidate[0]) < 0x80 &&
-      candidate[0] != *stemFirstAscii_) {
-    return false;
-  }
+  if (cannotBeginWithStem(candidate)) return false;
   if (requestedPlainAscii_ && NameText::isPlainAscii(candidate)) {
     return matchesPlainAscii(candidate);
   }

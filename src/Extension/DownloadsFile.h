@@ -51,14 +51,18 @@ std::string numbered(std::string_view name, uint64_t n);
 
 // Decides for many candidates whether each is the requested name or a numbered copy of it
 // ("clip (2).mp4", "clip 2.mp4", "clip-2.mp4" for "clip.mp4"), preparing the requested name
-// once. Candidates that plainly cannot match are turned away on their first byte, without
-// allocating.
+// once. A folder holds many names and few copies, so candidates that cannot begin with the
+// stem are turned away on their first bytes, before any Unicode work and without allocating;
+// plain-ASCII candidates of a plain-ASCII name never allocate.
 class CopyMatcher {
  public:
   explicit CopyMatcher(std::string_view requested);
   bool matches(std::string_view candidate) const;
 
  private:
+  // True only when `candidate` provably neither equals the requested name nor begins with its
+  // stem; false means "look closer", never "matches".
+  bool cannotBeginWithStem(std::string_view candidate) const;
   bool matchesPlainAscii(std::string_view candidate) const;
   bool matchesUnicode(std::string_view candidate) const;
 
@@ -68,9 +72,11 @@ class CopyMatcher {
   NameText::Clusters requestedNfc_;
   NameText::Clusters stem_;
   NameText::Clusters extension_;
-  // The first byte of the stem in NFC, when it is ASCII: a candidate starting with another
-  // ASCII byte cannot begin with the stem.
-  std::optional<char> stemFirstAscii_;
+  // How many bytes at the start of the NFC stem are plain ASCII (no CR): up to the last of
+  // them, each is a character of its own.
+  size_t stemAsciiLead_ = 0;
+  // The first code point in NFD of the stem's rest after that lead, when it is a starter.
+  std::optional<int32_t> starterAfterLead_;
 };
 
 // True when `candidate` is `requested` or a numbered copy of it.

@@ -78,4 +78,26 @@ bool equal(std::string_view a, std::string_view b) {
   return Clusters(a, true).text() == Clusters(b, true).text();
 }
 
+std::optional<int32_t> leadingStarter(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  auto first = static_cast<unsigned char>(text[0]);
+  // ASCII has no decomposition, and every ASCII character is a starter.
+  if (first < 0x80) return static_cast<int32_t>(first);
+  utf8proc_int32_t codepoint;
+  utf8proc_ssize_t length =
+      utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
+                       static_cast<utf8proc_ssize_t>(text.size()), &codepoint);
+  if (length <= 0) return std::nullopt;
+  // Canonical decompositions are at most four code points long; only the first is needed, and
+  // utf8proc writes it first even when the buffer is short.
+  utf8proc_int32_t decomposed[4];
+  utf8proc_ssize_t count =
+      utf8proc_decompose_char(codepoint, decomposed, 4, UTF8PROC_DECOMPOSE, nullptr);
+  if (count <= 0) return std::nullopt;
+  // Canonical reordering moves only combining marks, and nothing precedes the first code point,
+  // so a leading starter stays first in the text's NFD. A leading mark may be reordered.
+  if (utf8proc_get_property(decomposed[0])->combining_class != 0) return std::nullopt;
+  return decomposed[0];
+}
+
 }  // namespace tamberlo::NameText

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,5 +42,13 @@ class Clusters {
 
 // Equality under canonical equivalence.
 bool equal(std::string_view a, std::string_view b);
+
+// The first code point of `text` in NFD when it is a starter (canonical combining class 0):
+// read off the text's first code point alone, without allocating. Nothing for an empty text,
+// text that does not begin with valid UTF-8, or one whose NFD begins with a combining mark.
+// Two texts whose NFC forms begin with the same code point have the same leading starter, or
+// both have none: texts with two different leading starters cannot begin with the same
+// character.
+std::optional<int32_t> leadingStarter(std::string_view text);
 
 }  // namespace tamberlo::NameText

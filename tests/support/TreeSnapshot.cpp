@@ -30,7 +30,7 @@ TreeSnapshot TreeSnapshot::of(const std::string& root) {
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(root, ec);
        it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    std::string relative = fs::relative(it->path(), root).string();
+    std::string relative = it->path().lexically_relative(root).string();
     fs::file_status status = it->symlink_status();
     std::string key;
     switch (status.type()) {

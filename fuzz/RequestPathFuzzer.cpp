@@ -1,0 +1,271 @@
+// The whole request path on arbitrary bytes: the input is what a browser would write to the
+// host's standard input, served by serveNativeMessages against a real Downloads folder in a
+// temporary home. After each input:
+// - every whole frame got exactly one reply, each valid JSON, a non-empty object, under 1 MiB;
+// - nothing outside Downloads was created, changed or removed;
+// - inside Downloads only names ending in ".part" were written, cut back or removed, and a new
+//   name of another kind appeared only as the final name of a successful end;
+// - open and reveal were asked only about direct children of Downloads;
+// - every log line is one of the host's own lines, with file names and contents hidden.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/json.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+
+#include "Extension/SafariWebExtensionHandler.h"
+#include "Host/Framing.h"
+#include "Host/NativeHost.h"
+#include "Platform/Utf8.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace json = boost::json;
+
+[[noreturn]] void fail(const std::string& what) {
+  std::fprintf(stderr, "request path invariant broken: %s\n", what.c_str());
+  std::abort();
+}
+
+// What a tree holds: each path under the root with its kind and, for files, its bytes.
+std::map<std::string, std::string> snapshot(const fs::path& root, const fs::path& skip) {
+  std::map<std::string, std::string> entries;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec);
+       it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (!skip.empty() && it->path() == skip) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    std::string key;
+    switch (it->symlink_status().type()) {
+      case fs::file_type::regular: {
+        std::ifstream in(it->path(), std::ios::binary);
+        key = "file:" + std::string(std::istreambuf_iterator<char>(in), {});
+        break;
+      }
+      case fs::file_type::directory:
+        key = "folder";
+        break;
+      case fs::file_type::symlink:
+        key = "link:" + fs::read_symlink(it->path(), ec).string();
+        break;
+      case fs::file_type::fifo:
+        key = "fifo";
+        break;
+      default:
+        key = "other";
+    }
+    entries[it->path().lexically_relative(root).string()] = key;
+  }
+  return entries;
+}
+
+// A desktop that launches nothing and checks that it is asked only about Downloads' children.
+class CheckingDesktop : public tamberlo::Desktop {
+ public:
+  explicit CheckingDesktop(std::string folder) : folder_(std::move(folder)) {}
+  bool open(const std::string& path) override {
+    check(path);
+    return true;
+  }
+  void reveal(const std::string& path) override { check(path); }
+
+ private:
+  void check(const std::string& path) {
+    fs::path p(path);
+    if (p.parent_path() != fs::path(folder_) || p.filename() == "." || p.filename() == "..") {
+      fail("the desktop was asked about " + path);
+    }
+  }
+  std::string folder_;
+};
+
+struct World {
+  fs::path root;
+  fs::path home;
+  fs::path downloads;
+  std::map<std::string, std::string> outside;
+
+  World() {
+    // A memory-backed folder where there is one: the target resets Downloads for every input.
+    std::string base = fs::is_directory("/dev/shm") ? "/dev/shm" : fs::temp_directory_path();
+    std::string pattern = base + "/tamberlo-fuzz-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) fail("mkdtemp");
+    root = pattern;
+    home = root / "home";
+    downloads = home / "Downloads";
+    fs::create_directories(downloads);
+    fs::create_directories(root / "elsewhere");
+    std::ofstream(root / "elsewhere" / "target.bin") << "outside the folder";
+    std::ofstream(home / "secret.txt") << "the user's own file";
+    ::setenv("HOME", home.c_str(), 1);
+    ::unsetenv("XDG_CONFIG_HOME");
+    outside = snapshot(root, downloads);
+  }
+
+  ~World() {
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+
+  // Downloads as every input finds it: final files, part files, and things named like part
+  // files that are no regular files.
+  void reset() {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(downloads, ec)) fs::remove_all(entry, ec);
+    std::ofstream(downloads / "clip.mp4") << "final";
+    std::ofstream(downloads / "clip (1).mp4") << "copy";
+    std::ofstream(downloads / "clip.mp4.part") << "abc";
+    std::ofstream(downloads / "notes") << "notes";
+    fs::create_directory(downloads / "dir.part");
+    std::ofstream(downloads / "dir.part" / "inner") << "inner";
+    fs::create_symlink(root / "elsewhere" / "target.bin", downloads / "link.part");
+    fs::create_symlink(root / "elsewhere", downloads / "linkdir.part");
+    fs::create_symlink(root / "elsewhere" / "missing", downloads / "dangling.part");
+    ::mkfifo((downloads / "fifo.part").c_str(), 0644);
+  }
+};
+
+World& world() {
+  static World w;
+  return w;
+}
+
+int memoryFile(const uint8_t* data, size_t size) {
+  int fd = ::memfd_create("frames", MFD_CLOEXEC);
+  if (fd < 0) fail("memfd_create");
+  for (size_t done = 0; done < size;) {
+    ssize_t n = ::write(fd, data + done, size - done);
+    if (n <= 0) fail("write to memfd");
+    done += static_cast<size_t>(n);
+  }
+  ::lseek(fd, 0, SEEK_SET);
+  return fd;
+}
+
+std::string readAll(int fd) {
+  std::string out;
+  ::lseek(fd, 0, SEEK_SET);
+  char buffer[1 << 16];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<size_t>(n));
+  return out;
+}
+
+// The number of whole frames in the input: a frame cut short by the end of input ends it.
+size_t wholeFrames(const uint8_t* data, size_t size) {
+  size_t count = 0, at = 0;
+  while (size - at >= 4) {
+    uint32_t length;
+    std::memcpy(&length, data + at, 4);
+    if (length > size - at - 4) break;
+    ++count;
+    at += 4 + length;
+  }
+  return count;
+}
+
+bool isPartName(const std::string& name) {
+  return name.size() > 5 && name.ends_with(".part") && name.find('/') == std::string::npos;
+}
+
+// The host's own log lines, with the public values each may carry. A message type is public;
+// error descriptions are English sentences that never name a file.
+void checkLogLine(const std::string& line) {
+  static const std::regex kLines[] = {
+      std::regex(R"(Native message: <private>)"),
+      std::regex(R"(file\.write\.begin <private>)"),
+      std::regex(R"(file\.write\.begin: cannot create the file in Downloads)"),
+      std::regex(
+          R"(file\.write\.(chunk|end|abort) failed( \(disk full\))?: [A-Z][A-Za-z ,':.()-]*)"),
+      std::regex(R"(file\.write\.end: saved [0-9]+ bytes as <private>)"),
+      std::regex(R"(file\.write\.abort <private>)"),
+      std::regex(R"(file\.[\s\S]*: refused a name that is not one file in Downloads)"),
+      std::regex(R"(file\.exists: (found|not found) <private>)"),
+      std::regex(R"(file\.(open|reveal): not in Downloads <private>)"),
+      std::regex(R"(file\.open: (opened|not opened))"),
+      std::regex(R"(file\.reveal: shown in Finder)"),
+  };
+  for (const std::regex& form : kLines) {
+    if (std::regex_match(line, form)) return;
+  }
+  fail("unexpected log line: " + line);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  World& w = world();
+  w.reset();
+  const std::map<std::string, std::string> before = snapshot(w.downloads, {});
+
+  auto sink = std::make_unique<tamberlo::CapturingSink>();
+  tamberlo::CapturingSink* log = sink.get();
+  tamberlo::PosixFileSystem files;
+  CheckingDesktop desktop(w.downloads.string());
+  tamberlo::SafariWebExtensionHandler handler(files, desktop, std::move(sink));
+
+  int in = memoryFile(data, size);
+  int out = ::memfd_create("replies", MFD_CLOEXEC);
+  if (tamberlo::serveNativeMessages(in, out, handler) != 0) fail("nonzero exit status");
+  std::string replies = readAll(out);
+  ::close(in);
+  ::close(out);
+
+  // Exactly one reply per whole frame, each a valid JSON object under the browsers' limit.
+  json::parse_options deep;
+  deep.max_depth = tamberlo::kMaxMessageDepth + 8;
+  std::set<std::string> savedNames;
+  size_t count = 0;
+  for (size_t at = 0; at < replies.size(); ++count) {
+    if (replies.size() - at < 4) fail("a reply frame cut short");
+    uint32_t length;
+    std::memcpy(&length, replies.data() + at, 4);
+    if (length > tamberlo::kMaxOutgoingFrame) fail("a reply over 1 MiB");
+    if (replies.size() - at - 4 < length) fail("a reply frame cut short");
+    std::string_view text(replies.data() + at + 4, length);
+    at += 4 + length;
+    boost::system::error_code ec;
+    json::value reply = json::parse(text, ec, {}, deep);
+    if (ec || !reply.is_object() || reply.as_object().empty()) {
+      fail("a reply that is not a JSON object: " + std::string(text));
+    }
+    const json::object& object = reply.as_object();
+    const json::value* ok = object.if_contains("ok");
+    const json::value* name = object.if_contains("name");
+    if (ok && ok->is_bool() && ok->as_bool() && name && name->is_string()) {
+      savedNames.insert(std::string(name->as_string()));
+    }
+  }
+  if (count != wholeFrames(data, size)) fail("replies and frames differ in number");
+
+  if (snapshot(w.root, w.downloads) != w.outside) fail("something outside Downloads changed");
+
+  std::map<std::string, std::string> after = snapshot(w.downloads, {});
+  for (const auto& [name, key] : before) {
+    auto now = after.find(name);
+    bool same = now != after.end() && now->second == key;
+    if (!same && !isPartName(name)) fail("a file that is not a part file changed: " + name);
+  }
+  for (const auto& [name, key] : after) {
+    if (before.contains(name) || isPartName(name)) continue;
+    if (!savedNames.contains(name) || !key.starts_with("file:")) {
+      fail("a name appeared that no end saved: " + name);
+    }
+  }
+
+  for (const tamberlo::CapturingSink::Line& line : log->lines()) checkLogLine(line.text);
+  return 0;
+}

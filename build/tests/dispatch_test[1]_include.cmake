@@ -1,5 +1,0 @@
-if(EXISTS "/work/main/build/tests/dispatch_test[1]_tests.cmake")
-  include("/work/main/build/tests/dispatch_test[1]_tests.cmake")
-else()
-  add_test(dispatch_test_NOT_BUILT dispatch_test_NOT_BUILT)
-endif()

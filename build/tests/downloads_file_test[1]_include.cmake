@@ -1,5 +1,0 @@
-if(EXISTS "/work/main/build/tests/downloads_file_test[1]_tests.cmake")
-  include("/work/main/build/tests/downloads_file_test[1]_tests.cmake")
-else()
-  add_test(downloads_file_test_NOT_BUILT downloads_file_test_NOT_BUILT)
-endif()

@@ -1,5 +1,0 @@
-if(EXISTS "/work/main/build/tests/host_test[1]_tests.cmake")
-  include("/work/main/build/tests/host_test[1]_tests.cmake")
-else()
-  add_test(host_test_NOT_BUILT host_test_NOT_BUILT)
-endif()

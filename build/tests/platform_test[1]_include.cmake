@@ -1,5 +1,0 @@
-if(EXISTS "/work/main/build/tests/platform_test[1]_tests.cmake")
-  include("/work/main/build/tests/platform_test[1]_tests.cmake")
-else()
-  add_test(platform_test_NOT_BUILT platform_test_NOT_BUILT)
-endif()

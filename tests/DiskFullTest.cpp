@@ -1,0 +1,84 @@
+// A transfer into a Downloads folder that really fills up: a 1 MiB tmpfs mounted over it.
+#include <sys/mount.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "TransferSteps.h"
+
+namespace tamberlo {
+namespace {
+
+using testing::FakeHome;
+using testing::HandlerUnderTest;
+
+// A tmpfs mounted over a folder for as long as it lives; unmounted on every way out.
+class TmpfsMount {
+ public:
+  TmpfsMount(const std::string& folder, const char* options) {
+    if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, options) == 0) {
+      folder_ = folder;
+    } else {
+      reason_ = std::strerror(errno);
+    }
+  }
+  ~TmpfsMount() {
+    if (!folder_.empty()) ::umount2(folder_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return !folder_.empty(); }
+  const std::string& reason() const { return reason_; }
+
+ private:
+  std::string folder_;
+  std::string reason_;
+};
+
+TEST(DiskFullTest, FullDiskIsReportedAndTheTransferContinuesOnceSpaceIsFreed) {
+  FakeHome home;
+  TmpfsMount tmpfs(home.downloads(), "size=1m,mode=0755");
+  if (!tmpfs.mounted()) {
+    GTEST_SKIP() << "cannot mount a tmpfs over the Downloads folder (" << tmpfs.reason()
+                 << "); this test needs root, as in CI";
+  }
+  testing::writeFile(home / "filler", std::string(512 * 1024, 'f'));
+  ASSERT_EQ(std::filesystem::file_size(home / "filler"), 512u * 1024);
+
+  std::string content(768 * 1024, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 4096);
+  const std::string part = "clip.mp4.part";
+  constexpr size_t kChunk = 64 * 1024;
+  HandlerUnderTest t;
+  ASSERT_EQ(t.answer(writeBegin("clip.mp4")), (json::object{{"ok", true}, {"part", part}}));
+
+  // Send chunks until the folder is full, then free space and go on from the part file's
+  // length, as a script would after being told "storage".
+  auto sendFrom = [&](uint64_t offset) {
+    json::object reply;
+    while (offset < content.size()) {
+      t.log->clear();
+      reply = t.answer(writeChunk(part, offset, std::string_view(content).substr(offset, kChunk)));
+      if (!reply.contains("size")) break;
+      offset = reply["size"].to_number<uint64_t>();
+    }
+    return reply;
+  };
+  const std::string full = "Cannot write the file: the volume is out of space.";
+  EXPECT_EQ(sendFrom(0), failed(full, true));
+  EXPECT_EQ(t.lines(), std::vector<Line>{failedLine("file.write.chunk", full, true)});
+  EXPECT_EQ(t.lines().at(0).text,
+            "file.write.chunk failed (disk full): Cannot write the file: the volume is out of "
+            "space.");
+  uint64_t stored = std::filesystem::file_size(home / part);
+  EXPECT_GT(stored, 0u);
+  EXPECT_LT(stored, content.size());
+  EXPECT_EQ(testing::readFile(home / part), content.substr(0, stored));
+
+  std::filesystem::remove(home / "filler");
+  EXPECT_EQ(sendFrom(stored), (json::object{{"ok", true}, {"size", content.size()}}));
+  EXPECT_EQ(t.answer(writeEnd(part, "clip.mp4", content.size())),
+            (json::object{{"ok", true}, {"name", "clip.mp4"}}));
+  EXPECT_TRUE(testing::readFile(home / "clip.mp4") == content);
+}
+
+}  // namespace
+}  // namespace tamberlo

@@ -1,0 +1,150 @@
+// Transfers over a file system that fails on demand: the errors a real disk will not produce
+// when asked (a failing fstat, truncate or flush), races lost at an exact moment, and the order
+// in which end flushes and moves.
+#include "TransferSteps.h"
+#include "support/FaultInjectingFileSystem.h"
+
+namespace tamberlo {
+namespace {
+
+using testing::FakeHome;
+using testing::FaultInjectingFileSystem;
+using testing::FileOp;
+using testing::HandlerUnderTest;
+using testing::readFile;
+using testing::writeFile;
+
+Error outOfSpace() {
+  return Error::file(FileErrorCode::kWriteOutOfSpace,
+                     "Cannot write the file: the volume is out of space.",
+                     Error::posix(ENOSPC, "Cannot write the file"));
+}
+
+TEST(TransferFaultTest, EveryFailingFileOperationGetsTheFailureReply) {
+  struct Case {
+    FileOp op;
+    Error error;
+    std::string request;
+    std::string type;
+    bool storage;
+    std::string partAfter;  // what the part file holds afterwards
+  };
+  const std::string part = "clip.mp4.part";
+  const Case cases[] = {
+      {FileOp::kOpen, Error::posix(EACCES, "Cannot open the file for writing"),
+       writeChunk(part, 7, "h"), "file.write.chunk", false, "abcdefg"},
+      {FileOp::kSize, Error::posix(EIO, "Cannot read the file's length"), writeChunk(part, 7, "h"),
+       "file.write.chunk", false, "abcdefg"},
+      {FileOp::kTruncate, Error::posix(EIO, "Cannot set the file's length"),
+       writeChunk(part, 2, "h"), "file.write.chunk", false, "abcdefg"},
+      {FileOp::kWrite, outOfSpace(), writeChunk(part, 7, "h"), "file.write.chunk", true, "abcdefg"},
+      {FileOp::kWrite, Error::posix(EDQUOT, "Cannot write the file"), writeChunk(part, 7, "h"),
+       "file.write.chunk", true, "abcdefg"},
+      {FileOp::kWrite, Error::posix(EIO, "Cannot write the file"), writeChunk(part, 7, "h"),
+       "file.write.chunk", false, "abcdefg"},
+      // A rewind is cut back before the write fails.
+      {FileOp::kWrite, outOfSpace(), writeChunk(part, 3, "h"), "file.write.chunk", true, "abc"},
+      {FileOp::kOpen, Error::posix(EACCES, "Cannot open the file for writing"),
+       writeEnd(part, "clip.mp4", 7), "file.write.end", false, "abcdefg"},
+      {FileOp::kSize, Error::posix(EIO, "Cannot read the file's length"),
+       writeEnd(part, "clip.mp4", 7), "file.write.end", false, "abcdefg"},
+      {FileOp::kSync, Error::posix(EIO, "Cannot flush the file to disk"),
+       writeEnd(part, "clip.mp4", 7), "file.write.end", false, "abcdefg"},
+      {FileOp::kSync, Error::posix(ENOSPC, "Cannot flush the file to disk"),
+       writeEnd(part, "clip.mp4", 7), "file.write.end", true, "abcdefg"},
+      {FileOp::kMove, Error::posix(EXDEV, "Cannot move the file"), writeEnd(part, "clip.mp4", 7),
+       "file.write.end", false, "abcdefg"},
+      {FileOp::kRemove, Error::posix(EACCES, "Cannot remove the file"), writeAbort(part),
+       "file.write.abort", false, "abcdefg"},
+  };
+  for (const Case& c : cases) {
+    const std::string label = std::string(testing::nameOf(c.op)) + " " + c.request;
+    FakeHome home;
+    FaultInjectingFileSystem files;
+    HandlerUnderTest t(files);
+    play(t, {{writeBegin("clip.mp4"),
+              {{"ok", true}, {"part", part}},
+              {info("file.write.begin <private>")}},
+             {writeChunk(part, 0, "abcdefg"), {{"ok", true}, {"size", 7}}}});
+    files.fail(c.op, c.error);
+    play(t, {{c.request,
+              failed(c.error.description, c.storage),
+              {failedLine(c.type, c.error.description, c.storage)}}});
+    EXPECT_EQ(readFile(home / part), c.partAfter) << label;
+    EXPECT_EQ(testing::listNames(home.downloads()), std::vector<std::string>{part}) << label;
+  }
+}
+
+// The bytes reach the disk before the move makes them the saved file, and the folder's new
+// entry reaches it before the reply says so; no handle is left open past its message.
+TEST(TransferFaultTest, EndFlushesTheFileBeforeTheMoveAndTheFolderAfterIt) {
+  FakeHome home;
+  FaultInjectingFileSystem files;
+  HandlerUnderTest t(files);
+  play(t, {{writeBegin("clip.mp4"),
+            {{"ok", true}, {"part", "clip.mp4.part"}},
+            {info("file.write.begin <private>")}},
+           {writeChunk("clip.mp4.part", 0, "abcdefg"), {{"ok", true}, {"size", 7}}},
+           {writeChunk("clip.mp4.part", 2, "XY"), {{"ok", true}, {"size", 4}}},
+           {writeEnd("clip.mp4.part", "clip.mp4", 4),
+            {{"ok", true}, {"name", "clip.mp4"}},
+            {info("file.write.end: saved 4 bytes as <private>")}}});
+  EXPECT_EQ(files.journal(),
+            (std::vector<std::string>{"create",                                      // begin
+                                      "open", "size", "write", "close",              // append
+                                      "open", "size", "truncate", "write", "close",  // rewind
+                                      "open", "size", "sync", "close", "move", "sync folder"}));
+  EXPECT_EQ(readFile(home / "clip.mp4"), "abXY");
+}
+
+// The folder flush comes after the move, so when it fails the file already stands under its
+// final name; the reply still may not claim it was saved.
+TEST(TransferFaultTest, FailingFolderFlushIsReported) {
+  FakeHome home;
+  FaultInjectingFileSystem files;
+  HandlerUnderTest t(files);
+  writeFile(home / "clip.mp4.part", "abc");
+  const Error error = Error::posix(EIO, "Cannot flush the folder to disk");
+  files.fail(FileOp::kSyncFolder, error);
+  play(t, {{writeEnd("clip.mp4.part", "clip.mp4", 3),
+            failed(error.description),
+            {failedLine("file.write.end", error.description)}}});
+  EXPECT_EQ(readFile(home / "clip.mp4"), "abc");
+}
+
+// Another process creates the part name between our look and our creation: we go on to the
+// next free name and leave its file alone.
+TEST(TransferFaultTest, BeginLosingTheRaceForANameTakesTheNextFreeOne) {
+  FakeHome home;
+  FaultInjectingFileSystem files;
+  HandlerUnderTest t(files);
+  files.before(FileOp::kCreate, [&] { writeFile(home / "clip.mp4.part", "theirs"); });
+  play(t, {{writeBegin("clip.mp4"),
+            {{"ok", true}, {"part", "clip.mp4 (1).part"}},
+            {info("file.write.begin <private>")}}});
+  EXPECT_EQ(readFile(home / "clip.mp4.part"), "theirs");
+  EXPECT_EQ(readFile(home / "clip.mp4 (1).part"), "");
+  EXPECT_EQ(files.journal(), (std::vector<std::string>{"create", "create"}));
+}
+
+// Another process saves a file under our final name between our look and our move: the move
+// fails rather than replace it, and the transfer can end again.
+TEST(TransferFaultTest, EndLosingTheRaceForAFinalNameReplacesNothing) {
+  FakeHome home;
+  FaultInjectingFileSystem files;
+  HandlerUnderTest t(files);
+  writeFile(home / "clip.mp4.part", "ours");
+  files.before(FileOp::kMove, [&] { writeFile(home / "clip.mp4", "theirs"); });
+  const std::string exists = "Cannot move the file: a file of that name exists.";
+  play(t, {{writeEnd("clip.mp4.part", "clip.mp4", 4),
+            failed(exists),
+            {failedLine("file.write.end", exists)}},
+           {writeEnd("clip.mp4.part", "clip.mp4", 4),
+            {{"ok", true}, {"name", "clip (1).mp4"}},
+            {info("file.write.end: saved 4 bytes as <private>")}}});
+  EXPECT_EQ(readFile(home / "clip.mp4"), "theirs");
+  EXPECT_EQ(readFile(home / "clip (1).mp4"), "ours");
+}
+
+}  // namespace
+}  // namespace tamberlo

@@ -1,0 +1,168 @@
+// Transfers through the real tamberlo-host over pipes: a whole transfer with its log lines, a
+// transfer carried on by a later process, and several processes racing for one name.
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "TransferSteps.h"
+
+namespace tamberlo {
+namespace {
+
+using testing::FakeHome;
+using testing::HostProcess;
+using testing::listNames;
+using testing::readFile;
+
+json::value reply(std::string_view text) { return json::parse(text); }
+
+// The lines the host wrote to standard error, or nothing when it logs to the journal.
+std::optional<std::vector<std::string>> stderrLines(const HostProcess& host) {
+  if (::access("/run/systemd/journal/socket", W_OK) == 0) return std::nullopt;
+  std::vector<std::string> lines;
+  std::istringstream in(readFile(host.stderrPath()));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST(TransferHostTest, AWholeTransferOverAPipe) {
+  FakeHome home;
+  HostProcess host;
+  const std::string part = "clip.mp4.part";
+  EXPECT_EQ(host.request(writeBegin("clip.mp4")), reply(R"({"ok":true,"part":"clip.mp4.part"})"));
+  EXPECT_EQ(host.request(writeChunk(part, 0, "hello ")), reply(R"({"ok":true,"size":6})"));
+  EXPECT_EQ(host.request(writeChunk(part, 6, "wurld")), reply(R"({"ok":true,"size":11})"));
+  EXPECT_EQ(host.request(writeChunk(part, 7, "orld")), reply(R"({"ok":true,"size":11})"));
+  EXPECT_EQ(host.request(writeChunk(part, 12, "!")),
+            reply(R"({"ok":false,"error":"offset 12 past the end 11"})"));
+  EXPECT_EQ(
+      host.request(R"({"type":"file.write.chunk","part":"clip.mp4.part","offset":2.5,"data":""})"),
+      reply(R"({"ok":false,"error":"bad chunk"})"));
+  EXPECT_EQ(
+      host.request(writeChunk("gone.part", 0, "x")),
+      reply(
+          R"({"ok":false,"error":"Cannot open the file for writing: the file does not exist.","storage":false})"));
+  EXPECT_EQ(host.request(writeEnd(part, "clip.mp4", 12)),
+            reply(R"({"ok":false,"error":"written 11 of 12 bytes"})"));
+  EXPECT_EQ(host.request(writeEnd(part, "clip.mp4", 11)),
+            reply(R"({"ok":true,"name":"clip.mp4"})"));
+  EXPECT_EQ(host.request(writeAbort(part)), reply(R"({"ok":true})"));
+  EXPECT_EQ(host.request(R"({"type":"file.write.flush"})"),
+            reply(R"({"ok":false,"error":"unknown message file.write.flush"})"));
+  host.closeInput();
+  EXPECT_EQ(host.wait(), 0);
+  EXPECT_EQ(listNames(home.downloads()), std::vector<std::string>{"clip.mp4"});
+  EXPECT_EQ(readFile(home / "clip.mp4"), "hello world");
+  if (auto lines = stderrLines(host)) {
+    const std::string prefix = "tamberlo.host safari-extension ";
+    EXPECT_EQ(*lines, (std::vector<std::string>{
+                          prefix + "info: file.write.begin <private>",
+                          prefix + "error: file.write.chunk failed: Cannot open the file for "
+                                   "writing: the file does not exist.",
+                          prefix + "info: file.write.end: saved 11 bytes as <private>",
+                          prefix + "info: file.write.abort <private>"}));
+  }
+}
+
+// A transfer is its part file: a later process takes it up from the part file's length.
+TEST(TransferHostTest, ALaterProcessContinuesFromThePartFileLength) {
+  FakeHome home;
+  {
+    HostProcess first;
+    EXPECT_EQ(first.request(writeBegin("clip.mp4")),
+              reply(R"({"ok":true,"part":"clip.mp4.part"})"));
+    EXPECT_EQ(first.request(writeChunk("clip.mp4.part", 0, "hello ")),
+              reply(R"({"ok":true,"size":6})"));
+    first.closeInput();
+    EXPECT_EQ(first.wait(), 0);
+  }
+  HostProcess second;
+  EXPECT_EQ(second.request(writeChunk("clip.mp4.part", 7, "orld")),
+            reply(R"({"ok":false,"error":"offset 7 past the end 6"})"));
+  EXPECT_EQ(second.request(writeChunk("clip.mp4.part", 6, "world")),
+            reply(R"({"ok":true,"size":11})"));
+  EXPECT_EQ(second.request(writeEnd("clip.mp4.part", "clip.mp4", 11)),
+            reply(R"({"ok":true,"name":"clip.mp4"})"));
+  EXPECT_EQ(readFile(home / "clip.mp4"), "hello world");
+}
+
+constexpr int kRacers = 8;
+
+// Sends one request to every host before reading any reply, so that they race.
+std::vector<json::value> all(std::vector<std::unique_ptr<HostProcess>>& hosts,
+                             const std::function<std::string(int)>& request) {
+  for (int i = 0; i < kRacers; ++i) hosts[i]->send(request(i));
+  std::vector<json::value> replies;
+  for (auto& host : hosts) replies.push_back(json::parse(host->receive().value_or("null")));
+  return replies;
+}
+
+std::vector<std::unique_ptr<HostProcess>> startHosts() {
+  std::vector<std::unique_ptr<HostProcess>> hosts;
+  for (int i = 0; i < kRacers; ++i) hosts.push_back(std::make_unique<HostProcess>());
+  return hosts;
+}
+
+TEST(TransferHostTest, ProcessesBeginningOneNameAtOnceGetTheirOwnPartFiles) {
+  for (int round = 0; round < 3; ++round) {
+    FakeHome home;
+    auto hosts = startHosts();
+    std::vector<json::value> begun = all(hosts, [](int) { return writeBegin("clip.mp4"); });
+    std::vector<std::string> parts;
+    for (const json::value& r : begun) {
+      ASSERT_EQ(r.at("ok"), true) << r;
+      parts.emplace_back(r.at("part").as_string());
+    }
+    std::set<std::string> expected = {"clip.mp4.part"};
+    for (int n = 1; n < kRacers; ++n) expected.insert("clip.mp4 (" + std::to_string(n) + ").part");
+    EXPECT_EQ(std::set<std::string>(parts.begin(), parts.end()), expected);
+    // Each writes into the part file it was given, and no other begin emptied it.
+    all(hosts, [&](int i) { return writeChunk(parts[i], 0, "transfer " + std::to_string(i)); });
+    for (int i = 0; i < kRacers; ++i) {
+      EXPECT_EQ(readFile(home / parts[i]), "transfer " + std::to_string(i));
+    }
+  }
+}
+
+// Several transfers end under one final name at once: none replaces another's file, and every
+// transfer's bytes stand in exactly one file, saved or still in its part file.
+TEST(TransferHostTest, EndsRacingForOneFinalNameNeverOverwriteEachOther) {
+  for (int round = 0; round < 3; ++round) {
+    FakeHome home;
+    auto hosts = startHosts();
+    std::vector<std::string> parts, contents;
+    for (int i = 0; i < kRacers; ++i) {
+      parts.emplace_back(hosts[i]->request(writeBegin("clip.mp4")).at("part").as_string());
+      contents.push_back("transfer " + std::to_string(i) + std::string(1000 * i, 'x'));
+      ASSERT_EQ(hosts[i]->request(writeChunk(parts[i], 0, contents[i])).at("ok"), true);
+    }
+    std::vector<json::value> ended =
+        all(hosts, [&](int i) { return writeEnd(parts[i], "clip.mp4", contents[i].size()); });
+    std::set<std::string> savedNames;
+    for (int i = 0; i < kRacers; ++i) {
+      if (ended[i].at("ok") == true) {
+        std::string name(ended[i].at("name").as_string());
+        EXPECT_TRUE(savedNames.insert(name).second) << name << " given twice";
+        EXPECT_EQ(readFile(home / name), contents[i]);
+      } else {
+        EXPECT_EQ(
+            ended[i],
+            reply(
+                R"({"ok":false,"error":"Cannot move the file: a file of that name exists.","storage":false})"));
+        EXPECT_EQ(readFile(home / parts[i]), contents[i]);
+      }
+    }
+    EXPECT_FALSE(savedNames.empty());
+    std::map<std::string, int> copies;
+    for (const std::string& name : listNames(home.downloads())) ++copies[readFile(home / name)];
+    for (const std::string& content : contents) EXPECT_EQ(copies[content], 1);
+    EXPECT_EQ(listNames(home.downloads()).size(), static_cast<size_t>(kRacers));
+  }
+}
+
+}  // namespace
+}  // namespace tamberlo

@@ -1,0 +1,383 @@
+// The four transfer messages through answer(), on real files in a temporary Downloads folder:
+// every reply and log line, the offset rule, the free names, and what stands under a part name
+// when it is not a regular file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <future>
+
+#include "TransferSteps.h"
+
+namespace tamberlo {
+namespace {
+
+using testing::FakeHome;
+using testing::HandlerUnderTest;
+using testing::listNames;
+using testing::readFile;
+using testing::writeFile;
+
+TEST(TransferTest, BeginCreatesAnEmptyPartFileUnderAFreeName) {
+  struct Case {
+    std::vector<std::string> present;  // files in Downloads before the begin
+    std::string name;
+    std::string part;
+  };
+  const Case cases[] = {
+      {{}, "clip.mp4", "clip.mp4.part"},
+      {{"clip.mp4"}, "clip.mp4", "clip.mp4.part"},
+      {{"clip.mp4.part"}, "clip.mp4", "clip.mp4 (1).part"},
+      {{"clip.mp4.part", "clip.mp4 (1).part"}, "clip.mp4", "clip.mp4 (2).part"},
+      {{"clip.mp4.part", "clip.mp4 (2).part"}, "clip.mp4", "clip.mp4 (1).part"},
+      {{}, "notes", "notes.part"},
+      {{"notes.part"}, "notes", "notes (1).part"},
+      {{"a.b.c.part"}, "a.b.c", "a.b.c (1).part"},
+      {{}, "émission été.webm", "émission été.webm.part"},
+  };
+  for (const Case& c : cases) {
+    FakeHome home;
+    for (const std::string& name : c.present) writeFile(home / name, "taken");
+    HandlerUnderTest t;
+    play(t, {{writeBegin(c.name),
+              {{"ok", true}, {"part", c.part}},
+              {info("file.write.begin <private>")}}});
+    EXPECT_EQ(readFile(home / c.part), "") << c.part;
+    EXPECT_TRUE(std::filesystem::is_regular_file(home / c.part)) << c.part;
+    for (const std::string& name : c.present) EXPECT_EQ(readFile(home / name), "taken") << name;
+  }
+}
+
+TEST(TransferTest, BeginTreatsAnyObjectAsTakenAndFollowsNoLink) {
+  FakeHome home;
+  testing::TempDir outside;
+  std::filesystem::create_symlink(outside / "target", home / "a.part");  // dangling
+  std::filesystem::create_directory(home / "b.part");
+  std::filesystem::create_symlink(outside.path(), home / "c.part");
+  HandlerUnderTest t;
+  play(t, {
+              {writeBegin("a"),
+               {{"ok", true}, {"part", "a (1).part"}},
+               {info("file.write.begin <private>")}},
+              {writeBegin("b"),
+               {{"ok", true}, {"part", "b (1).part"}},
+               {info("file.write.begin <private>")}},
+              {writeBegin("c"),
+               {{"ok", true}, {"part", "c (1).part"}},
+               {info("file.write.begin <private>")}},
+          });
+  EXPECT_EQ(listNames(outside.path()), std::vector<std::string>{});
+  EXPECT_TRUE(std::filesystem::is_symlink(home / "a.part"));
+}
+
+TEST(TransferTest, BeginRefusals) {
+  FakeHome home;
+  const json::object notAName{{"ok", false}, {"error", "not a file name"}};
+  const json::object cannot{{"ok", false}, {"error", "cannot create a file in Downloads"}};
+  const Line cannotLine = error("file.write.begin: cannot create the file in Downloads");
+  HandlerUnderTest t;
+  play(t, {
+              {R"({"type": "file.write.begin"})", notAName},
+              {R"({"type": "file.write.begin", "name": 7})", notAName},
+              {R"({"type": "file.write.begin", "name": ""})", notAName},
+              {R"({"type": "file.write.begin", "name": "a/b"})", notAName},
+              {R"({"type": "file.write.begin", "name": ".hidden"})", notAName},
+              // 251 bytes are a name, but with ".part" they are too long for the folder.
+              {writeBegin(std::string(251, 'x')), cannot, {cannotLine}},
+              {R"({"type": "file.write.flush", "part": "a.part"})",
+               {{"ok", false}, {"error", "unknown message file.write.flush"}}},
+          });
+  EXPECT_EQ(listNames(home.downloads()), std::vector<std::string>{});
+  // The folder is looked up, never made: without it nothing can be created.
+  std::filesystem::remove(home.downloads());
+  play(t, {{writeBegin("clip.mp4"), cannot, {cannotLine}}});
+}
+
+TEST(TransferTest, NoDownloadsFolderForAnyTransferType) {
+  FakeHome home;
+  ::unsetenv("HOME");  // FakeHome restores it
+  HandlerUnderTest t;
+  for (std::string type : {"file.write.begin", "file.write.chunk", "file.write.end",
+                           "file.write.abort", "file.write.flush"}) {
+    play(t, {{json::serialize(json::object{{"type", type}, {"name", "a"}, {"part", "a.part"}}),
+              {{"ok", false}, {"error", "no Downloads folder"}},
+              {error(type + ": no Downloads folder")}}});
+  }
+}
+
+TEST(TransferTest, ChunksFollowTheOffsetRule) {
+  FakeHome home;
+  HandlerUnderTest t;
+  const std::string part = "clip.mp4.part";
+  play(t, {
+              {writeBegin("clip.mp4"),
+               {{"ok", true}, {"part", part}},
+               {info("file.write.begin <private>")}},
+              {writeChunk(part, 0, "abcd"), {{"ok", true}, {"size", 4}}},
+              {writeChunk(part, 4, "efg"), {{"ok", true}, {"size", 7}}},
+          });
+  EXPECT_EQ(readFile(home / part), "abcdefg");
+  play(t, {{writeChunk(part, 2, "XYZ"), {{"ok", true}, {"size", 5}}}});  // rewinds, cuts the tail
+  EXPECT_EQ(readFile(home / part), "abXYZ");
+  play(t, {{writeChunk(part, 10, "more"), {{"ok", false}, {"error", "offset 10 past the end 5"}}},
+           {writeChunk(part, 6, ""), {{"ok", false}, {"error", "offset 6 past the end 5"}}}});
+  EXPECT_EQ(readFile(home / part), "abXYZ");
+  play(t, {{writeChunk(part, 5, ""), {{"ok", true}, {"size", 5}}},
+           {writeChunk(part, 3, ""), {{"ok", true}, {"size", 3}}}});
+  EXPECT_EQ(readFile(home / part), "abX");
+  // Every byte value survives the trip.
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
+  play(t, {{writeChunk(part, 3, bytes), {{"ok", true}, {"size", 259}}}});
+  EXPECT_EQ(readFile(home / part), "abX" + bytes);
+}
+
+TEST(TransferTest, MalformedChunksAndEndsTouchNothing) {
+  FakeHome home;
+  writeFile(home / "a.part", "abcd");
+  writeFile(home / "a", "not a part file");
+  const json::object badChunk{{"ok", false}, {"error", "bad chunk"}};
+  const json::object badEnd{{"ok", false}, {"error", "bad end"}};
+  const json::object notPart{{"ok", false}, {"error", "not a part file"}};
+  const std::string ok4 = testing::base64("wxyz");
+  HandlerUnderTest t;
+  std::vector<Step> steps;
+  // The part-file name test is the same for all three.
+  for (const char* part :
+       {"", R"(, "part": 5)", R"(, "part": "a")", R"(, "part": ".part")", R"(, "part": "x/a.part")",
+        R"(, "part": ".a.part")", R"(, "part": "a.PART")"}) {
+    steps.push_back(
+        {R"({"type": "file.write.chunk", "offset": 0, "data": ")" + ok4 + "\"" + part + "}",
+         badChunk});
+    steps.push_back(
+        {R"({"type": "file.write.end", "name": "b", "size": 4)" + std::string(part) + "}", badEnd});
+    steps.push_back({R"({"type": "file.write.abort")" + std::string(part) + "}", notPart});
+  }
+  for (const char* data : {R"(, "data": 5)", R"(, "data": "abc")", R"(, "data": "YWJj\nZA==")",
+                           R"(, "data": "YW=j")", R"(, "data": "YWJjZA==YQ==")", ""}) {
+    steps.push_back(
+        {R"({"type": "file.write.chunk", "part": "a.part", "offset": 0)" + std::string(data) + "}",
+         badChunk});
+  }
+  for (const char* name :
+       {"", R"(, "name": 1)", R"(, "name": "")", R"(, "name": "x/b")", R"(, "name": ".b")"}) {
+    steps.push_back(
+        {R"({"type": "file.write.end", "part": "a.part", "size": 4)" + std::string(name) + "}",
+         badEnd});
+  }
+  steps.push_back({R"({"type": "file.write.end", "part": "a.part", "name": "b"})", badEnd});
+  steps.push_back(
+      {R"({"type": "file.write.chunk", "part": "a.part", "data": ")" + ok4 + "\"}", badChunk});
+  play(t, steps);
+  EXPECT_EQ(readFile(home / "a.part"), "abcd");
+  EXPECT_EQ(readFile(home / "a"), "not a part file");
+  EXPECT_EQ(listNames(home.downloads()), (std::vector<std::string>{"a", "a.part"}));
+}
+
+// Offsets and sizes are whole numbers from 0 to 2^64-1, however the JSON spells them; a
+// fraction, a sign, a number out of range, a boolean or text is refused, never rounded.
+TEST(TransferTest, OffsetsAndSizesAreWholeNumbers) {
+  FakeHome home;
+  writeFile(home / "a.part", "abcd");
+  HandlerUnderTest t;
+  auto chunkAt = [](std::string_view offset) {
+    return R"({"type": "file.write.chunk", "part": "a.part", "data": "", "offset": )" +
+           std::string(offset) + "}";
+  };
+  auto endWith = [](std::string_view size) {
+    return R"({"type": "file.write.end", "part": "a.part", "name": "a", "size": )" +
+           std::string(size) + "}";
+  };
+  // All of these mean 5, one past the end of the 4-byte part file.
+  for (const char* five : {"5", "5.0", "5e0", "500e-2", "0.5e1"}) {
+    play(t, {{chunkAt(five), {{"ok", false}, {"error", "offset 5 past the end 4"}}},
+             {endWith(five), {{"ok", false}, {"error", "written 4 of 5 bytes"}}}});
+  }
+  play(t, {{chunkAt("18446744073709551615"),
+            {{"ok", false}, {"error", "offset 18446744073709551615 past the end 4"}}},
+           {endWith("18446744073709551615"),
+            {{"ok", false}, {"error", "written 4 of 18446744073709551615 bytes"}}},
+           {chunkAt("-0"), {{"ok", true}, {"size", 0}}},
+           {chunkAt("4.0"), {{"ok", false}, {"error", "offset 4 past the end 0"}}}});
+  writeFile(home / "a.part", "abcd");
+  for (const char* bad : {"2.5", "4.000001", "-1", "-4.0", "1e20", "18446744073709551616", "true",
+                          "false", "null", R"("4")", "[4]", R"({"n": 4})"}) {
+    play(t, {{chunkAt(bad), {{"ok", false}, {"error", "bad chunk"}}},
+             {endWith(bad), {{"ok", false}, {"error", "bad end"}}}});
+  }
+  EXPECT_EQ(readFile(home / "a.part"), "abcd");
+}
+
+TEST(TransferTest, EndMovesThePartFileToAFreeFinalName) {
+  struct Case {
+    std::vector<std::string> present;
+    std::string name;
+    std::string saved;
+  };
+  const Case cases[] = {
+      {{}, "clip.mp4", "clip.mp4"},
+      {{"clip.mp4"}, "clip.mp4", "clip (1).mp4"},
+      {{"clip.mp4", "clip (1).mp4"}, "clip.mp4", "clip (2).mp4"},
+      {{"clip.mp4.part", "clip (1).mp4.part"}, "clip.mp4", "clip.mp4"},
+      {{"notes"}, "notes", "notes (1)"},
+      {{"a.tar.gz"}, "a.tar.gz", "a.tar (1).gz"},
+      {{}, "other name.webm", "other name.webm"},
+  };
+  for (const Case& c : cases) {
+    FakeHome home;
+    for (const std::string& name : c.present) writeFile(home / name, "taken");
+    writeFile(home / "t.part", "1234567");
+    HandlerUnderTest t;
+    play(t, {{writeEnd("t.part", c.name, 7),
+              {{"ok", true}, {"name", c.saved}},
+              {info("file.write.end: saved 7 bytes as <private>")}}});
+    EXPECT_EQ(readFile(home / c.saved), "1234567") << c.saved;
+    EXPECT_FALSE(std::filesystem::exists(home / "t.part"));
+    for (const std::string& name : c.present) EXPECT_EQ(readFile(home / name), "taken") << name;
+  }
+}
+
+TEST(TransferTest, EndChecksTheByteCountAndCanBeRetried) {
+  FakeHome home;
+  HandlerUnderTest t;
+  const std::string part = "clip.mp4.part";
+  play(t,
+       {{writeBegin("clip.mp4"),
+         {{"ok", true}, {"part", part}},
+         {info("file.write.begin <private>")}},
+        {writeChunk(part, 0, "12345"), {{"ok", true}, {"size", 5}}},
+        {writeEnd(part, "clip.mp4", 7), {{"ok", false}, {"error", "written 5 of 7 bytes"}}},
+        {writeEnd(part, "clip.mp4", 3), {{"ok", false}, {"error", "written 5 of 3 bytes"}}},
+        {writeChunk(part, 5, "67"), {{"ok", true}, {"size", 7}}},
+        {writeEnd(part, "clip.mp4", 7),
+         {{"ok", true}, {"name", "clip.mp4"}},
+         {info("file.write.end: saved 7 bytes as <private>")}},
+        // The transfer is over: its part file is gone.
+        {writeEnd(part, "clip.mp4", 7), failed(kMissing), {failedLine("file.write.end", kMissing)}},
+        {writeChunk(part, 0, "x"), failed(kMissing), {failedLine("file.write.chunk", kMissing)}},
+        // An empty file is saved too.
+        {writeBegin("empty"),
+         {{"ok", true}, {"part", "empty.part"}},
+         {info("file.write.begin <private>")}},
+        {writeEnd("empty.part", "empty", 0),
+         {{"ok", true}, {"name", "empty"}},
+         {info("file.write.end: saved 0 bytes as <private>")}}});
+  EXPECT_EQ(listNames(home.downloads()), (std::vector<std::string>{"clip.mp4", "empty"}));
+  EXPECT_EQ(readFile(home / "clip.mp4"), "1234567");
+}
+
+TEST(TransferTest, AbortRemovesOnlyTheNamedPartFile) {
+  FakeHome home;
+  writeFile(home / "clip.mp4", "kept");
+  HandlerUnderTest t;
+  const Line aborted = info("file.write.abort <private>");
+  play(t, {{writeBegin("clip.mp4"),
+            {{"ok", true}, {"part", "clip.mp4.part"}},
+            {info("file.write.begin <private>")}},
+           {writeChunk("clip.mp4.part", 0, "abc"), {{"ok", true}, {"size", 3}}},
+           {writeAbort("clip.mp4.part"), {{"ok", true}}, {aborted}},
+           {writeAbort("clip.mp4.part"), {{"ok", true}}, {aborted}},  // none there: still ok
+           {writeAbort("never.part"), {{"ok", true}}, {aborted}}});
+  EXPECT_EQ(listNames(home.downloads()), std::vector<std::string>{"clip.mp4"});
+}
+
+// Whatever stands under a part name that is not a regular file is never written through, cut
+// back, moved or emptied, and the host never waits on it.
+TEST(TransferTest, PartNamesThatAreNotRegularFiles) {
+  FakeHome home;
+  testing::TempDir outside;
+  writeFile(outside / "target", "outside");
+  std::filesystem::create_symlink(outside / "target", home / "link.part");
+  std::filesystem::create_symlink(outside / "nothing", home / "dangling.part");
+  std::filesystem::create_directory(home / "folder.part");
+  writeFile(home / "folder.part/inside", "inside");
+  ASSERT_EQ(::mkfifo((home / "fifo.part").c_str(), 0644), 0);
+  ASSERT_EQ(::mkfifo((home / "read.part").c_str(), 0644), 0);
+  // A FIFO with a reader opens without blocking; it must still be refused.
+  int reader = ::open((home / "read.part").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+
+  const std::string loop = "Cannot open the file for writing: Too many levels of symbolic links.";
+  const std::string isDir = "Cannot open the file for writing: Is a directory.";
+  const std::string noReader = "Cannot open the file for writing: No such device or address.";
+  const std::string notRegular = "Cannot open the file for writing: it is not a regular file.";
+  struct Case {
+    std::string part;
+    std::string openError;
+    json::object abortReply;  // a link or FIFO is removed itself; a folder is refused
+  };
+  const Case cases[] = {
+      {"link.part", loop, {{"ok", true}}},
+      {"dangling.part", loop, {{"ok", true}}},
+      {"folder.part", isDir, failed("Cannot remove the file: Is a directory.")},
+      {"fifo.part", noReader, {{"ok", true}}},
+      {"read.part", notRegular, {{"ok", true}}},
+  };
+  HandlerUnderTest t;
+  for (const Case& c : cases) {
+    // Run where a blocking open cannot hang the test: a reply must come; if none comes, a
+    // reader set free the writer so the test can fail and end.
+    auto within = [&](const std::string& request) {
+      std::future<json::object> reply =
+          std::async(std::launch::async, [&] { return t.answer(request); });
+      if (reply.wait_for(std::chrono::seconds(20)) == std::future_status::timeout) {
+        ADD_FAILURE() << "no reply to " << request;
+        ::close(::open((home / c.part).c_str(), O_RDONLY | O_NONBLOCK));
+      }
+      return reply.get();
+    };
+    t.log->clear();
+    EXPECT_EQ(within(writeChunk(c.part, 0, "written")), failed(c.openError)) << c.part;
+    EXPECT_EQ(within(writeEnd(c.part, "saved", 0)), failed(c.openError)) << c.part;
+    EXPECT_EQ(t.lines(), (std::vector<Line>{failedLine("file.write.chunk", c.openError),
+                                            failedLine("file.write.end", c.openError)}))
+        << c.part;
+    EXPECT_FALSE(std::filesystem::exists(home / "saved")) << c.part;
+    EXPECT_EQ(t.answer(writeAbort(c.part)), c.abortReply) << c.part;
+  }
+  char byte;
+  EXPECT_EQ(::read(reader, &byte, 1), 0);  // nothing was written into the FIFO
+  ::close(reader);
+  EXPECT_EQ(readFile(outside / "target"), "outside");
+  EXPECT_EQ(listNames(outside.path()), std::vector<std::string>{"target"});
+  EXPECT_EQ(readFile(home / "folder.part/inside"), "inside");
+  EXPECT_EQ(listNames(home.downloads()), std::vector<std::string>{"folder.part"});
+}
+
+TEST(TransferTest, IsDiskFullFollowsTheChainOfUnderlyingErrors) {
+  auto make = [](std::string_view domain, int64_t code, std::optional<Error> under = {}) {
+    Error e{std::string(domain), code, "description", nullptr};
+    if (under) e.underlying = std::make_shared<const Error>(*under);
+    return e;
+  };
+  const std::string_view file = kFileErrorDomain, posix = kPosixErrorDomain;
+  struct Case {
+    std::string label;
+    Error error;
+    bool full;
+  };
+  const Case cases[] = {
+      {"file out of space", make(file, 640), true},
+      {"ENOSPC", make(posix, 28), true},
+      {"EDQUOT", make(posix, 122), true},
+      {"EFBIG", make(posix, 27), false},
+      {"file read-only volume", make(file, 642), false},
+      {"28 in the file domain", make(file, 28), false},
+      {"640 in the POSIX domain", make(posix, 640), false},
+      {"macOS EDQUOT number", make(posix, 69), false},
+      {"write error over ENOSPC", make(file, 512, make(posix, 28)), true},
+      {"two levels down", make(file, 512, make(file, 512, make(posix, 122))), true},
+      {"out of space over EIO", make(file, 640, make(posix, 5)), true},
+      {"write error over EIO", make(file, 512, make(posix, 5)), false},
+      {"own domain, code 28", make("elsewhere", 28), false},
+      {"own domain over nothing that counts", make("elsewhere", 640, make(file, 28)), false},
+      {"own domain over ENOSPC", make("elsewhere", 1, make(posix, 28)), true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SafariWebExtensionHandler::isDiskFull(c.error), c.full) << c.label;
+  }
+}
+
+}  // namespace
+}  // namespace tamberlo

@@ -146,5 +146,15 @@ TEST(TransferFaultTest, EndLosingTheRaceForAFinalNameReplacesNothing) {
   EXPECT_EQ(readFile(home / "clip (1).mp4"), "ours");
 }
 
+// Two aborts of one transfer race: whichever removes the part file second still hears "ok".
+TEST(TransferFaultTest, AbortWhoseFileVanishesFirstIsStillOk) {
+  FakeHome home;
+  FaultInjectingFileSystem files;
+  HandlerUnderTest t(files);
+  writeFile(home / "clip.mp4.part", "abc");
+  files.before(FileOp::kRemove, [&] { std::remove((home / "clip.mp4.part").c_str()); });
+  play(t, {{writeAbort("clip.mp4.part"), {{"ok", true}}, {info("file.write.abort <private>")}}});
+}
+
 }  // namespace
 }  // namespace tamberlo

@@ -86,9 +86,8 @@ json::object SafariWebExtensionHandler::begin(const json::object& message,
     }
     const Error& error = created.error();
     if (error.domain != kPosixErrorDomain || error.code != EEXIST) break;
-    part = DownloadsFile::numbered(std::string(name->subview()) +
-                                       std::string(DownloadsFile::kPartSuffix),
-                                   n);
+    part = DownloadsFile::numbered(
+        std::string(name->subview()) + std::string(DownloadsFile::kPartSuffix), n);
   }
   log.error("file.write.begin: cannot create the file in Downloads");
   return refused("cannot create a file in Downloads");
@@ -164,10 +163,12 @@ json::object SafariWebExtensionHandler::abort(const json::object& message,
                                               const std::string& folder) {
   std::optional<std::string_view> part = partName(message);
   if (!part) return refused("not a part file");
-  std::string partPath = inFolder(folder, *part);
-  if (files_.exists(partPath)) {
-    if (Status removed = files_.removeFile(partPath); !removed) {
-      return failure("file.write.abort", removed.error());
+  // No look before the removal: a part file that is not there, or that a racing abort removed
+  // first, is already what was asked for, so "no such file" counts as removed.
+  if (Status removed = files_.removeFile(inFolder(folder, *part)); !removed) {
+    const Error& error = removed.error();
+    if (error.domain != kPosixErrorDomain || error.code != ENOENT) {
+      return failure("file.write.abort", error);
     }
   }
   log.info("file.write.abort %{private}s", {std::string(*part)});

@@ -48,12 +48,12 @@ class SafariWebExtensionHandler {
   // The entries of `folder` that are `name` or numbered copies of it, in listing order, with
   // their creation dates; fails when the folder cannot be listed.
   Result<std::vector<DownloadsFile::Entry>> entries(const std::string& folder,
-                                                     std::string_view name);
+                                                    std::string_view name);
 
  private:
   boost::json::object write(std::string_view type, boost::json::object& message);
   boost::json::object begin(const boost::json::object& message, const std::string& folder);
-  boost::json::object chunk(const boost::json::object& message, const std::string& folder);
+  boost::json::object chunk(boost::json::object& message, const std::string& folder);
   boost::json::object end(const boost::json::object& message, const std::string& folder);
   boost::json::object abort(const boost::json::object& message, const std::string& folder);
   boost::json::object failure(std::string_view type, const Error& error);
@@ -66,9 +66,6 @@ class SafariWebExtensionHandler {
   FileSystem& files_;
   Desktop& desktop_;
   Logger log;
-  // Scratch space for chunk bytes, kept so a run of chunks decodes without allocating. It
-  // carries nothing from one message to the next.
-  Base64Decoder decoder_;
 };
 
 }  // namespace tamberlo

@@ -93,14 +93,18 @@ json::object SafariWebExtensionHandler::begin(const json::object& message,
   return refused("cannot create a file in Downloads");
 }
 
-json::object SafariWebExtensionHandler::chunk(const json::object& message,
-                                              const std::string& folder) {
+json::object SafariWebExtensionHandler::chunk(json::object& message, const std::string& folder) {
   std::optional<std::string_view> part = partName(message);
   std::optional<uint64_t> offset = wholeNumber(message.if_contains("offset"));
-  const json::string* data = text(message, "data");
+  json::value* dataValue = message.if_contains("data");
+  json::string* data = dataValue ? dataValue->if_string() : nullptr;
   if (!part || !offset || data == nullptr) return refused("bad chunk");
-  std::optional<std::span<const uint8_t>> bytes = decoder_.decode(data->subview());
-  if (!bytes) return refused("bad chunk");
+  // Decoded in place: the message's own text becomes the bytes, so a chunk is held in memory
+  // once as text and never again as bytes. The message is not looked at again after this.
+  auto* bytesStart = reinterpret_cast<uint8_t*>(data->data());
+  std::optional<size_t> decoded = decodeBase64(data->subview(), bytesStart);
+  if (!decoded) return refused("bad chunk");
+  std::span<const uint8_t> bytes(bytesStart, *decoded);
 
   constexpr std::string_view kType = "file.write.chunk";
   Result<std::unique_ptr<WritableFile>> file = files_.openForWriting(inFolder(folder, *part));
@@ -114,10 +118,10 @@ json::object SafariWebExtensionHandler::chunk(const json::object& message,
   if (*offset < *length) {
     if (Status cut = (*file)->truncate(*offset); !cut) return failure(kType, cut.error());
   }
-  if (Status written = (*file)->writeAt(*offset, *bytes); !written) {
+  if (Status written = (*file)->writeAt(*offset, bytes); !written) {
     return failure(kType, written.error());
   }
-  return {{"ok", true}, {"size", *offset + bytes->size()}};
+  return {{"ok", true}, {"size", *offset + bytes.size()}};
 }
 
 json::object SafariWebExtensionHandler::end(const json::object& message,

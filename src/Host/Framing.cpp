@@ -1,71 +1,111 @@
 #include "Host/Framing.h"
 
-#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace tamberlo {
+namespace {
 
-bool FrameReader::readFully(char* into, size_t length) {
-  while (length > 0) {
-    ssize_t n = ::read(fd_, into, length);
+// Room for a pipe's worth of small frames in one read.
+constexpr size_t kMinBuffer = 64 * 1024;
+
+uint32_t lengthAt(const char* bytes) {
+  uint32_t length;
+  std::memcpy(&length, bytes, sizeof length);
+  return length;
+}
+
+}  // namespace
+
+bool FrameReader::fill(size_t count) {
+  if (end_ - begin_ >= count) return true;
+  if (capacity_ - begin_ < count) {
+    // Not enough room after the unconsumed bytes: move them to the front, into a new buffer of
+    // exactly the size needed when even the whole one is too small. The old bytes are never
+    // copied into a grown buffer beyond the few read ahead.
+    size_t have = end_ - begin_;
+    if (capacity_ < count) {
+      size_t capacity = std::max(count, kMinBuffer);
+      auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+      if (have > 0) std::memcpy(bigger.get(), buffer_.get() + begin_, have);
+      buffer_ = std::move(bigger);
+      capacity_ = capacity;
+    } else if (have > 0) {
+      std::memmove(buffer_.get(), buffer_.get() + begin_, have);
+    }
+    begin_ = 0;
+    end_ = have;
+  }
+  while (end_ - begin_ < count) {
+    ssize_t n = ::read(fd_, buffer_.get() + end_, capacity_ - end_);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
-    into += n;
-    length -= static_cast<size_t>(n);
+    end_ += static_cast<size_t>(n);
   }
   return true;
 }
 
 bool FrameReader::skip(uint64_t length) {
+  // What was read ahead goes first; the rest is read through a small scratch piece at a time.
+  size_t buffered = static_cast<size_t>(std::min<uint64_t>(length, end_ - begin_));
+  begin_ += buffered;
+  length -= buffered;
   char scratch[64 * 1024];
   while (length > 0) {
     size_t piece = length < sizeof scratch ? static_cast<size_t>(length) : sizeof scratch;
-    if (!readFully(scratch, piece)) return false;
-    length -= piece;
+    ssize_t n = ::read(fd_, scratch, piece);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    length -= static_cast<uint64_t>(n);
   }
   return true;
 }
 
 FrameStatus FrameReader::next() {
-  uint32_t length;
-  char header[4];
-  if (!readFully(header, sizeof header)) return FrameStatus::kEnd;
-  std::memcpy(&length, header, sizeof length);
+  frameLength_ = 0;
+  if (!fill(sizeof(uint32_t))) return FrameStatus::kEnd;
+  uint32_t length = lengthAt(buffer_.get() + begin_);
+  begin_ += sizeof length;
   if (length > kMaxIncomingFrame) {
     return skip(length) ? FrameStatus::kTooLarge : FrameStatus::kEnd;
   }
-  // Grown once to the largest frame seen; never zero-filled again after that.
-  if (buffer_.size() < length) buffer_.resize(length);
-  length_ = length;
-  if (!readFully(buffer_.data(), length)) return FrameStatus::kEnd;
+  if (!fill(length)) return FrameStatus::kEnd;
+  frameBegin_ = begin_;
+  frameLength_ = length;
+  begin_ += length;
   return FrameStatus::kFrame;
 }
 
-bool writeFrame(int fd, std::string_view payload) {
+bool FrameReader::hasBufferedFrame() const {
+  size_t have = end_ - begin_;
+  if (have < sizeof(uint32_t)) return false;
+  return have - sizeof(uint32_t) >= lengthAt(buffer_.get() + begin_);
+}
+
+void appendFrame(std::string& out, std::string_view payload) {
   uint32_t length = static_cast<uint32_t>(payload.size());
-  char header[4];
-  std::memcpy(header, &length, sizeof header);
-  struct iovec parts[2] = {{header, sizeof header},
-                           {const_cast<char*>(payload.data()), payload.size()}};
-  int first = 0;
-  while (first < 2) {
-    ssize_t n = ::writev(fd, parts + first, 2 - first);
+  out.append(reinterpret_cast<const char*>(&length), sizeof length);
+  out.append(payload);
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
-    size_t written = static_cast<size_t>(n);
-    while (first < 2 && written >= parts[first].iov_len) {
-      written -= parts[first].iov_len;
-      ++first;
-    }
-    if (first < 2) {
-      parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + written;
-      parts[first].iov_len -= written;
-    }
+    bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;
+}
+
+bool writeFrame(int fd, std::string_view payload) {
+  std::string frame;
+  frame.reserve(sizeof(uint32_t) + payload.size());
+  appendFrame(frame, payload);
+  return writeAll(fd, frame);
 }
 
 }  // namespace tamberlo

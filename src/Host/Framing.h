@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -19,27 +20,45 @@ enum class FrameStatus {
   kEnd,       // end of input, or a frame cut short by it
 };
 
-// Reads frames from a file descriptor into one buffer that is reused from frame to frame.
+// Reads frames from a file descriptor into one buffer that is reused from frame to frame. It
+// reads as much as the pipe holds, so that a burst of small messages costs one read, not two
+// per message; the buffer grows to the largest frame seen (never more) and is not zero-filled.
 class FrameReader {
  public:
   explicit FrameReader(int fd) : fd_(fd) {}
 
-  // Reads the next frame. Its bytes are in frame() until the next call. A frame over the limit
-  // is read through in small pieces, never held in memory.
+  // Reads the next frame, blocking until it is whole. Its bytes are in frame() until the next
+  // call; the caller may change them in place. A frame over the limit is read through in small
+  // pieces, never held in memory.
   FrameStatus next();
-  std::string_view frame() const { return std::string_view(buffer_.data(), length_); }
+  std::string_view frame() const { return {buffer_.get() + frameBegin_, frameLength_}; }
+  char* mutableFrame() { return buffer_.get() + frameBegin_; }
+
+  // True when the next frame is already whole in the buffer, so next() will not block.
+  bool hasBufferedFrame() const;
 
  private:
-  bool readFully(char* into, size_t length);
+  // Reads until at least `count` unconsumed bytes are in the buffer; false at end of input.
+  bool fill(size_t count);
   bool skip(uint64_t length);
 
   int fd_;
-  std::string buffer_;
-  size_t length_ = 0;
+  std::unique_ptr<char[]> buffer_;
+  size_t capacity_ = 0;
+  size_t begin_ = 0;  // the first byte not yet handed out
+  size_t end_ = 0;    // one past the last byte read
+  size_t frameBegin_ = 0;
+  size_t frameLength_ = 0;
 };
 
-// Writes `payload` as one frame to `fd`, continuing short writes. False when the output is
-// closed or fails; the caller then has nobody left to answer.
+// Appends `payload` as one frame (its length, then its bytes) to `out`.
+void appendFrame(std::string& out, std::string_view payload);
+
+// Writes all of `bytes` to `fd`, continuing short writes. False when the output is closed or
+// fails; the caller then has nobody left to answer.
+bool writeAll(int fd, std::string_view bytes);
+
+// Writes `payload` as one frame to `fd`.
 bool writeFrame(int fd, std::string_view payload);
 
 }  // namespace tamberlo

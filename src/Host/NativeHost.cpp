@@ -1,8 +1,11 @@
 #include "Host/NativeHost.h"
 
+#include <boost/json/monotonic_resource.hpp>
 #include <boost/json/parser.hpp>
-#include <boost/json/serialize.hpp>
+#include <boost/json/serializer.hpp>
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "Host/Framing.h"
@@ -29,42 +32,109 @@ bool allNumbersFinite(const json::value& root) {
   return true;
 }
 
+// Memory for parsed messages: one block kept from message to message and sized to the largest
+// frame plus room for the containers around its strings, so that a run of chunks parses without
+// allocating or touching fresh pages. A message that needs more gets it from the heap for its
+// own lifetime only.
+class MessageArena {
+ public:
+  // Storage for the next message; whatever the last one used is given back first.
+  json::storage_ptr prepare(size_t frameLength) {
+    size_t wanted = frameLength + kSlack;
+    if (wanted > capacity_) {
+      // The old block goes before the new one comes, so that the two never add up.
+      resource_.reset();
+      block_.reset();
+      block_ = std::make_unique_for_overwrite<unsigned char[]>(wanted);
+      capacity_ = wanted;
+      resource_ = std::make_unique<json::monotonic_resource>(block_.get(), capacity_);
+    } else {
+      resource_->release();
+    }
+    return json::storage_ptr(resource_.get());
+  }
+
+ private:
+  // Keys, numbers and the object of a chunk message, and the few digits by which frames of
+  // one transfer differ.
+  static constexpr size_t kSlack = 64 * 1024;
+  std::unique_ptr<unsigned char[]> block_;
+  size_t capacity_ = 0;
+  std::unique_ptr<json::monotonic_resource> resource_;
+};
+
+constexpr std::string_view kMessageTooLarge = R"({"ok":false,"error":"message too large"})";
+constexpr std::string_view kReplyTooLarge = R"({"ok":false,"error":"reply too large"})";
+
+// Appends the reply frame for `reply` to `out`, or the short error frame when the reply would
+// pass the outgoing limit; serializing stops as soon as it does.
+void appendReply(std::string& out, json::serializer& serializer, const json::value& reply) {
+  size_t start = out.size();
+  out.append(sizeof(uint32_t), '\0');
+  serializer.reset(&reply);
+  char piece[4096];
+  while (!serializer.done()) {
+    out.append(serializer.read(piece, sizeof piece));
+    if (out.size() - start - sizeof(uint32_t) > kMaxOutgoingFrame) {
+      out.resize(start);
+      appendFrame(out, kReplyTooLarge);
+      return;
+    }
+  }
+  uint32_t length = static_cast<uint32_t>(out.size() - start - sizeof(uint32_t));
+  std::memcpy(out.data() + start, &length, sizeof length);
+}
+
 }  // namespace
 
 int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler) {
   json::parse_options options;
   options.max_depth = kMaxMessageDepth;
   json::parser parser({}, options);
+  json::serializer serializer;
+  MessageArena arena;
   FrameReader reader(in);
+  // Replies wait here only while the next request is already whole in the input: they are
+  // written before the host would block on reading, so no reply is ever held back from a
+  // browser that waits for it.
+  std::string pending;
+  constexpr size_t kFlushAt = 256 * 1024;
   while (true) {
+    if (!pending.empty() && (!reader.hasBufferedFrame() || pending.size() >= kFlushAt)) {
+      if (!writeAll(out, pending)) return 0;
+      pending.clear();
+    }
     FrameStatus status = reader.next();
-    if (status == FrameStatus::kEnd) return 0;
-    std::string reply;
+    if (status == FrameStatus::kEnd) {
+      writeAll(out, pending);
+      return 0;
+    }
     if (status == FrameStatus::kTooLarge) {
-      reply = json::serialize(json::object{{"ok", false}, {"error", "message too large"}});
-    } else {
-      ExtensionContext context;
-      ExtensionItem item;
+      appendFrame(pending, kMessageTooLarge);
+      continue;
+    }
+    ExtensionContext context;
+    ExtensionItem item;
+    json::storage_ptr storage = arena.prepare(reader.frame().size());
+    parser.reset(storage);
+    boost::system::error_code ec;
+    parser.write(reader.frame().data(), reader.frame().size(), ec);
+    if (ec) {
+      // Whatever was half built goes now, while the memory it lives in is still there.
       parser.reset();
-      boost::system::error_code ec;
-      parser.write(reader.frame().data(), reader.frame().size(), ec);
-      if (!ec) {
-        json::value message = parser.release();
-        if (allNumbersFinite(message)) {
-          item.userInfo.emplace();
-          item.userInfo->emplace(kMessageKey, std::move(message));
-        }
-      }
-      context.inputItems.emplace_back(std::move(item));
-      context.completeRequest = [&reply](std::vector<ExtensionItem> items) {
-        reply = json::serialize(items.front().userInfo->at(kMessageKey));
-      };
-      handler.beginRequest(context);
-      if (reply.size() > kMaxOutgoingFrame) {
-        reply = json::serialize(json::object{{"ok", false}, {"error", "reply too large"}});
+    } else {
+      json::value message = parser.release();
+      if (allNumbersFinite(message)) {
+        // In the message's own storage, so that it moves in rather than being copied.
+        item.userInfo.emplace(storage);
+        item.userInfo->emplace(kMessageKey, std::move(message));
       }
     }
-    if (!writeFrame(out, reply)) return 0;
+    context.inputItems.emplace_back(std::move(item));
+    context.completeRequest = [&](std::vector<ExtensionItem> items) {
+      appendReply(pending, serializer, items.front().userInfo->at(kMessageKey));
+    };
+    handler.beginRequest(context);
   }
 }
 

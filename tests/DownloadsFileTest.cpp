@@ -194,6 +194,7 @@ const CopyCase kCopyCases[] = {
     {"a\xCD\xBE (1).txt", "a;.txt", true},        // U+037E is a semicolon
     {"e\xCC\x81 (1).txt", "\xC3\xA9.txt", true},  // the candidate starts with a plain "e"
     {"\xC3\xA9 (1).txt", "e\xCC\x81.txt", true},
+    {"u\xCC\x88\xCC\x84 (1).txt", "\xC7\x96.txt", true},             // two marks make one letter
     {"\xE1\x84\x80\xE1\x85\xA1 (1).txt", "\xEA\xB0\x80.txt", true},  // Hangul jamo
     {"\xEA\xB0\x80 (1).txt", "\xE1\x84\x80\xE1\x85\xA1.txt", true},
     {"a\xCC\x81\xCC\xA3 (1).txt", "a\xCC\xA3\xCC\x81.txt", true},  // marks in either order
@@ -311,6 +312,9 @@ TEST(DownloadsFileTest, NamesThatCannotMatchCostNoAllocation) {
        {"clip.mp4", "\xD0\x90\xD1\x83\xD0\xB4\xD0\xB8\xD0\xBE.mp4", "\xC3\xA9t\xC3\xA9.mp4"}},
       {"\xC3\xA9t\xC3\xA9.mp4", {"clip.mp4", "\xC3\xA0 la.mp4", "f\xC3\xAAte.mp4"}},
       {"caf\xC3\xA9.mp4", {"cafard.mp4", "caf\xC3\xA0.mp4", "caf"}},
+      // Parting from the stem inside a shared script, even inside one character's bytes.
+      {"\xD0\x92\xD0\xB8\xD0\xB4\xD0\xB5\xD0\xBE 5.mp4",
+       {"\xD0\x92\xD0\xB8\xD0\xB4\xD0\xB5\xD0\xBE 12.mp4", "\xD0\x92\xD0\xB8\xD0\xB4\xD0\xB0.mp4"}},
   };
   for (const Case& c : cases) {
     DownloadsFile::CopyMatcher matcher(c.requested);

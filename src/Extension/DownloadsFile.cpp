@@ -122,32 +122,32 @@ CopyMatcher::CopyMatcher(std::string_view requested)
          NameText::isPlainAscii(std::string_view(stem).substr(stemAsciiLead_, 1))) {
     ++stemAsciiLead_;
   }
-  starterAfterLead_ = NameText::leadingStarter(std::string_view(stem).substr(stemAsciiLead_));
 }
 
-// Why turning a candidate away here is safe. Let L be the stem's plain-ASCII lead (the stem
-// in NFC is the requested name's start in NFC) and i the first byte where the candidate
-// departs from L.
-// - A candidate that begins with the stem, or equals the name, is in NFC a text that begins
-//   with L and then the rest of the stem. Its NFD then begins with L too: ASCII characters
-//   have no decomposition, are starters, and canonical reordering moves nothing across a
-//   starter.
-// - The candidate's first i bytes are that much of L, so its NFD holds at i the first code
-//   point of the decomposition of its own code point at i when that is a starter, and a
-//   combining mark otherwise (NameText::leadingStarter of the candidate from i on).
-// - So, with i inside L, it must be L's byte i; past L, it must be the stem's own starter there
-//   when both are starters. A candidate that ends inside the stem's bytes while still equal to
-//   L is plain ASCII, its own NFC, and too short to begin with the stem.
-// Anything else is left to the full rule.
+// Why turning a candidate away here is safe. Let S be the stem in NFC (the start of the
+// requested name in NFC) and j the start of the code point where the candidate's bytes first
+// depart from S.
+// - A candidate that begins with the stem, or equals the name, has an NFC that begins with S,
+//   hence an NFD that begins with NFD(S). Where S has a code point whose decomposition starts
+//   with a starter (canonical combining class 0), that starter sits in NFD(S) right after the
+//   decomposition of what precedes it: canonical reordering moves nothing across a starter.
+// - The candidate shares S's first j bytes, so its own NFD holds, at that same place, the
+//   first code point of the decomposition of its code point at j when that is a starter, and a
+//   combining mark otherwise (NameText::leadingStarter of each from j on). A candidate that is
+//   not UTF-8 there is compared byte for byte, and its bytes differ.
+// - So when S's code point at j leads with a starter, the candidate's must lead with the same.
+//   A candidate that ends inside S while equal to its plain-ASCII lead is plain ASCII, its own
+//   NFC, and too short. Everything else is left to the full rule.
 bool CopyMatcher::cannotBeginWithStem(std::string_view candidate) const {
   std::string_view stem = stem_.text();
-  std::string_view lead = stem.substr(0, stemAsciiLead_);
   size_t i = 0;
-  while (i < lead.size() && i < candidate.size() && candidate[i] == lead[i]) ++i;
-  if (i == candidate.size()) return i < stem.size();
-  std::optional<int32_t> starter = NameText::leadingStarter(candidate.substr(i));
-  if (i < lead.size()) return starter != static_cast<int32_t>(lead[i]);
-  return starter && starterAfterLead_ && *starter != *starterAfterLead_;
+  while (i < stem.size() && i < candidate.size() && candidate[i] == stem[i]) ++i;
+  if (i == stem.size()) return false;
+  if (i == candidate.size()) return i <= stemAsciiLead_;
+  size_t j = i;
+  while (j > 0 && (static_cast<unsigned char>(stem[j]) & 0xC0) == 0x80) --j;
+  std::optional<int32_t> wanted = NameText::leadingStarter(stem.substr(j));
+  return wanted && NameText::leadingStarter(candidate.substr(j)) != wanted;
 }
 
 bool CopyMatcher::matches(std::string_view candidate) const {

@@ -51,9 +51,9 @@ std::string numbered(std::string_view name, uint64_t n);
 
 // Decides for many candidates whether each is the requested name or a numbered copy of it
 // ("clip (2).mp4", "clip 2.mp4", "clip-2.mp4" for "clip.mp4"), preparing the requested name
-// once. A folder holds many names and few copies, so candidates that cannot begin with the
-// stem are turned away on their first bytes, before any Unicode work and without allocating;
-// plain-ASCII candidates of a plain-ASCII name never allocate.
+// once. A folder holds many names and few copies, so a candidate whose bytes part from the
+// stem's at a character that provably differs is turned away there, before any Unicode work
+// and without allocating; plain-ASCII candidates of a plain-ASCII name never allocate.
 class CopyMatcher {
  public:
   explicit CopyMatcher(std::string_view requested);
@@ -72,11 +72,8 @@ class CopyMatcher {
   NameText::Clusters requestedNfc_;
   NameText::Clusters stem_;
   NameText::Clusters extension_;
-  // How many bytes at the start of the NFC stem are plain ASCII (no CR): up to the last of
-  // them, each is a character of its own.
+  // How many bytes at the start of the NFC stem are plain ASCII (no CR).
   size_t stemAsciiLead_ = 0;
-  // The first code point in NFD of the stem's rest after that lead, when it is a starter.
-  std::optional<int32_t> starterAfterLead_;
 };
 
 // True when `candidate` is `requested` or a numbered copy of it.

@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <iostream>
 #include <map>
 #include <set>
 #include <thread>
@@ -162,7 +164,8 @@ TEST(LookupTest, RealCreationDatesDecideUnderABound) {
   const std::vector<std::string> order = {"clip (2).mp4", "clip.mp4", "clip-1.mp4"};
   for (const std::string& name : order) {
     writeFile(home / name, "x");
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // Well beyond the clock ticks that file times are taken at.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   struct statx stx;
   ASSERT_EQ(::statx(AT_FDCWD, (home / order[0]).c_str(), 0, STATX_BTIME, &stx), 0);

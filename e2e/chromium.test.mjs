@@ -2,12 +2,15 @@
 // written by the registration command, the browser starts the host, and every message goes from
 // the extension's service worker through the browser's native messaging and back.
 import assert from "node:assert/strict";
+import fs from "node:fs";
 import path from "node:path";
 import { after, before, test } from "node:test";
 import { chromium } from "playwright-core";
 
 import { nativeMessagingChecks } from "./checks.mjs";
-import { HostWorld, chromiumExtensionId, extensionDir, readManifest } from "./support.mjs";
+import {
+  HostWorld, chromiumExtensionId, extensionDir, here, readManifest,
+} from "./support.mjs";
 
 const browserProgram = process.env.TAMBERLO_CHROMIUM ?? "/usr/lib/chromium/chromium";
 const extensionId = chromiumExtensionId(readManifest());
@@ -37,6 +40,8 @@ before(async () => {
     env: { ...process.env, HOME: path.join(world.root, "browser-home") },
   });
   worker = context.serviceWorkers()[0] ?? (await context.waitForEvent("serviceworker"));
+  // Handed over as source: the worker's own policy forbids eval, the debugger's does not.
+  await worker.evaluate(fs.readFileSync(path.join(here, "bridge", "bridge.js"), "utf8"));
 });
 
 after(async () => {
@@ -48,31 +53,20 @@ test("the extension's ID is the one computed from its key", () => {
   assert.equal(worker.url(), `${origin}background.js`);
 });
 
-// Runs `body(send, arg)` in the service worker, with `send` talking to the host the given way:
-// "once" through chrome.runtime.sendNativeMessage, "port" through one connectNative port that
-// stays open across calls.
-function inWorker(how, body, arg) {
-  const send = how === "port" ? "(globalThis.testPort ??= connect()).send" : "sendOnce";
-  // Handed over as source: the worker's own policy forbids eval, the debugger's does not.
-  return worker.evaluate(`(${body})(${send}, ${JSON.stringify(arg)})`);
+// The bridge's functions, run in the service worker; JSON text both ways.
+async function bridge(method, ...args) {
+  const reply = await worker.evaluate(([method, args]) => e2e[method](...args), [method, args]);
+  return JSON.parse(reply);
 }
 
 nativeMessagingChecks(() => ({
   world,
   // Chromium tells the host who calls: the extension's origin.
   hostArgs: origin,
-  ask: (how, message) => inWorker(how, (send, message) => send(message), message),
-  saveRandom: (how, name, size) => inWorker(how, async (send, { name, size }) => {
-    const bytes = new Uint8Array(size);
-    for (let i = 0; i < size; i += 65536) crypto.getRandomValues(bytes.subarray(i, i + 65536));
-    const progress = [];
-    const saved = await saveFile(send, name, bytes, (done, total) => progress.push([done, total]));
-    const digest = new Uint8Array(await crypto.subtle.digest("SHA-256", bytes));
-    const hash = [...digest].map((b) => b.toString(16).padStart(2, "0")).join("");
-    return { saved, hash, progress };
-  }, { name, size }),
-  findFile: (how, name) => inWorker(how, (send, name) => findFile(send, name), name),
-  portIsOpen: () => worker.evaluate(() => globalThis.testPort?.isOpen ?? false),
+  ask: (how, message) => bridge("ask", how, JSON.stringify(message)),
+  saveRandom: (how, name, size) => bridge("saveRandom", how, name, size),
+  findFile: (how, name) => bridge("findFile", how, name),
+  portIsOpen: () => bridge("portIsOpen"),
   askExtensionToSave: async (url, name) => {
     const page = await context.newPage();
     try {

@@ -7,7 +7,7 @@ import os from "node:os";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
 
-const here = path.dirname(fileURLToPath(import.meta.url));
+export const here = path.dirname(fileURLToPath(import.meta.url));
 export const repo = path.resolve(here, "..");
 export const extensionDir = path.join(repo, "examples", "extension");
 export const registerCommand = path.join(repo, "scripts", "tamberlo-register");

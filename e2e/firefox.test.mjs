@@ -111,10 +111,13 @@ async function bridge(method, ...args) {
   return JSON.parse(reply);
 }
 
+const manifestPath = () =>
+  path.join(browserHome, ".mozilla", "native-messaging-hosts", "tamberlo.host.json");
+
 nativeMessagingChecks(() => ({
   world,
   // Firefox tells the host its manifest's path and the calling add-on's ID.
-  hostArgs: `${path.join(browserHome, ".mozilla", "native-messaging-hosts", "tamberlo.host.json")} ${addonId}`,
+  hostArgs: `${manifestPath()} ${addonId}`,
   ask: (how, message) => bridge("ask", how, JSON.stringify(message)),
   saveRandom: (how, name, size) => bridge("saveRandom", how, name, size),
   findFile: (how, name) => bridge("findFile", how, name),

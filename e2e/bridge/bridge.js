@@ -15,7 +15,8 @@ globalThis.e2e = (() => {
       const bytes = new Uint8Array(size);
       for (let i = 0; i < size; i += 65536) crypto.getRandomValues(bytes.subarray(i, i + 65536));
       const progress = [];
-      const saved = await saveFile(sender(how), name, bytes, (done, all) => progress.push([done, all]));
+      const onProgress = (done, total) => progress.push([done, total]);
+      const saved = await saveFile(sender(how), name, bytes, onProgress);
       const digest = new Uint8Array(await crypto.subtle.digest("SHA-256", bytes));
       const hash = [...digest].map((b) => b.toString(16).padStart(2, "0")).join("");
       return { saved, hash, progress };

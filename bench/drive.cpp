@@ -5,6 +5,9 @@
 //   tamberlo-bench-drive stream FRAMES -- COMMAND...
 //       Starts COMMAND, sends every frame of FRAMES as fast as it reads them while reading its
 //       replies, closes its input and waits for it to end.
+//   tamberlo-bench-drive burst FRAMES -- COMMAND...
+//       As stream, but the first frame goes alone and is answered before the rest follow, so
+//       that the span from its reply to the last reply is the rate of a port already open.
 //   tamberlo-bench-drive lockstep FRAMES -- COMMAND...
 //       Starts COMMAND and sends each frame only after the reply to the one before.
 //   tamberlo-bench-drive oneshot FRAMES RUNS -- COMMAND...
@@ -23,6 +26,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -182,13 +186,11 @@ double since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-int stream(const Frames& frames, const std::vector<char*>& command) {
+int stream(const Frames& frames, const std::vector<char*>& command, bool burst) {
   auto t0 = Clock::now();
   Child child = start(command);
-  size_t replies = 0;
+  std::atomic<size_t> replies = 0;
   std::string last;
-  // From the first reply to the last: the rate of a port that is already open, without the
-  // host's start.
   Clock::time_point first, final;
   std::thread reader([&] {
     // Replies are read in large blocks, so that the driver's own system calls do not set the
@@ -206,7 +208,7 @@ int stream(const Frames& frames, const std::vector<char*>& command) {
         uint32_t length;
         std::memcpy(&length, pending.data() + at, 4);
         if (pending.size() - at - 4 < length) break;
-        if (replies++ == 0) first = final;
+        if (replies.fetch_add(1) == 0) first = final;
         last.assign(pending, at + 4, length);
         at += 4 + length;
       }
@@ -216,6 +218,13 @@ int stream(const Frames& frames, const std::vector<char*>& command) {
   // The frames lie one after the other: they go out in large writes, as a browser's queue of
   // messages would.
   const char* next = frames.frames.front().data();
+  if (burst) {
+    // The first reply marks the start of the span: the host has started and answered once.
+    std::string_view alone = frames.frames.front();
+    writeFully(child.in, alone.data(), alone.size());
+    while (replies.load() == 0) std::this_thread::yield();
+    next += alone.size();
+  }
   const char* end = frames.frames.back().data() + frames.frames.back().size();
   while (next < end) {
     size_t piece = std::min<size_t>(end - next, 1 << 20);
@@ -280,7 +289,7 @@ int main(int argc, char** argv) {
   while (dashes < argc && std::string_view(argv[dashes]) != "--") ++dashes;
   if (argc < 4 || dashes + 1 >= argc) {
     std::fprintf(stderr,
-                 "usage: tamberlo-bench-drive stream|lockstep|oneshot FRAMES [RUNS] -- "
+                 "usage: tamberlo-bench-drive stream|burst|lockstep|oneshot FRAMES [RUNS] -- "
                  "COMMAND...\n");
     return 2;
   }
@@ -289,7 +298,8 @@ int main(int argc, char** argv) {
   std::string_view mode = argv[1];
   Frames frames = load(argv[2]);
   if (frames.frames.empty()) return std::fprintf(stderr, "drive: no frames\n"), 2;
-  if (mode == "stream") return stream(frames, command);
+  if (mode == "stream") return stream(frames, command, false);
+  if (mode == "burst") return stream(frames, command, true);
   if (mode == "lockstep") return lockstep(frames, command);
   if (mode == "oneshot" && dashes == 4) return oneshot(frames, std::atoi(argv[3]), command);
   std::fprintf(stderr, "drive: unknown mode or missing RUNS\n");

@@ -17,9 +17,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace {
 
@@ -46,25 +46,35 @@ bool writeFully(int fd, const char* from, size_t length, uint64_t offset) {
   return true;
 }
 
-// The next frame's bytes in `buffer` (grown once to the largest frame); false at end of input.
-bool nextFrame(std::vector<char>& buffer, size_t& length) {
+// A buffer grown to the largest frame, never beyond it, and never copied or zero-filled.
+struct Buffer {
+  std::unique_ptr<char[]> bytes;
+  size_t capacity = 0;
+};
+
+// The next frame's bytes in `buffer`; false at end of input.
+bool nextFrame(Buffer& buffer, size_t& length) {
   uint32_t header;
   if (!readFully(STDIN_FILENO, reinterpret_cast<char*>(&header), sizeof header)) return false;
-  if (buffer.size() < header) buffer.resize(header);
+  if (buffer.capacity < header) {
+    buffer.bytes.reset();
+    buffer.bytes = std::make_unique_for_overwrite<char[]>(header);
+    buffer.capacity = header;
+  }
   length = header;
-  return readFully(STDIN_FILENO, buffer.data(), length);
+  return readFully(STDIN_FILENO, buffer.bytes.get(), length);
 }
 
 int save(const std::string& folder) {
   std::string path = folder + "/floor.bin";
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return std::perror("floor: open"), 1;
-  std::vector<char> buffer;
+  Buffer buffer;
   size_t length = 0;
   uint64_t offset = 0;
   while (nextFrame(buffer, length)) {
     size_t bytes = length / 4 * 3;
-    if (!writeFully(fd, buffer.data(), bytes, offset)) return std::perror("floor: write"), 1;
+    if (!writeFully(fd, buffer.bytes.get(), bytes, offset)) return std::perror("floor: write"), 1;
     offset += bytes;
   }
   if (::fdatasync(fd) != 0) return std::perror("floor: fdatasync"), 1;
@@ -77,7 +87,7 @@ int save(const std::string& folder) {
 
 int list(const std::string& folder) {
   constexpr std::string_view kReply = R"({"exists":false})";
-  std::vector<char> buffer;
+  Buffer buffer;
   size_t length = 0;
   while (nextFrame(buffer, length)) {
     DIR* dir = ::opendir(folder.c_str());

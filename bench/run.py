@@ -176,7 +176,7 @@ class Bench:
         for run in range(sizes["runs"]):
             for job, frames in [("echo", echo), ("exists", exists)]:
                 for who in self.order(["host", "peer"]):
-                    r = self.run("stream", frames, self.command(who, "", downloads), home)
+                    r = self.run("burst", frames, self.command(who, "", downloads), home)
                     if r["replies"] != sizes["messages"]:
                         raise SystemExit(f"bench: {who} answered {r['replies']} {job} messages")
                     self.raw["messages"].setdefault(job, {}).setdefault(who, []).append(

@@ -203,8 +203,8 @@ struct World {
 };
 
 World& world() {
-  static World* instance = new World();
-  return *instance;
+  static World instance;
+  return instance;
 }
 
 // A private session bus: a dbus-daemon of its own, optionally able to start the test file

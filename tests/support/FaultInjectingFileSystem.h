@@ -45,7 +45,7 @@ class FaultInjectingFileSystem : public PosixFileSystem {
   void before(FileOp op, std::function<void()> hook) {
     hooks_.insert_or_assign(op, std::move(hook));
   }
-  // The names of the armed operations called so far, in order, failed calls included.
+  // The name of every call of the operations above so far, in order, failed calls included.
   const std::vector<std::string>& journal() const { return journal_; }
 
   Status createExclusive(const std::string& path) override;

@@ -85,6 +85,16 @@ class RegisterTest(unittest.TestCase):
                 self.assertEqual(files_under(self.home), [])
                 self.assertFalse(os.path.exists(os.path.join(self.tmp.name, "profile")))
 
+    def test_a_folder_that_cannot_be_made_is_reported(self):
+        # A file where the browser's configuration folder belongs.
+        with open(os.path.join(self.home, ".config"), "w") as f:
+            f.write("not a folder")
+        result = self.run_register("--extension-id", CHROMIUM_ID, "--host", HOST)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("cannot write", result.stderr)
+        self.assertIn(".config/chromium/NativeMessagingHosts/tamberlo.host.json", result.stderr)
+        self.assertEqual(files_under(self.home), [".config"])
+
     def test_no_home_is_refused(self):
         env = dict(self.env, HOME="")
         result = self.run_register("--extension-id", CHROMIUM_ID, "--host", HOST, env=env)

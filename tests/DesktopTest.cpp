@@ -327,6 +327,8 @@ class DesktopTest : public ::testing::Test {
   }
 
   World& world_;
+  // What this test's file managers record, and other folders of its own.
+  TempDir scratch_;
   PosixFileSystem files_;
   std::unique_ptr<Desktop> desktop_ = makeGioDesktop();
   CapturingSink* log_;
@@ -378,7 +380,7 @@ TEST_F(DesktopTest, OpenWithNoApplicationForTheTypeIsRefused) {
 
 TEST_F(DesktopTest, NamesNotStandingInDownloadsAreNotFoundAndNothingIsShown) {
   SessionBus bus(SessionBus::Activation::kNone, "");
-  std::string record = world_.root / "shown-not-found";
+  std::string record = scratch_ / "shown-not-found";
   FileManager fileManager(bus, record, "answer");
   useBus(bus.address());
   make("dangling.tbt", Kind::kDanglingLink);
@@ -399,7 +401,7 @@ TEST_F(DesktopTest, NamesNotStandingInDownloadsAreNotFoundAndNothingIsShown) {
 
 TEST_F(DesktopTest, RevealAsksTheFileManagerForTheFileUri) {
   SessionBus bus(SessionBus::Activation::kNone, "");
-  std::string record = world_.root / "shown";
+  std::string record = scratch_ / "shown";
   FileManager fileManager(bus, record, "answer");
   useBus(bus.address());
   for (size_t i = 0; i < kTargets.size(); ++i) {
@@ -417,7 +419,7 @@ TEST_F(DesktopTest, RevealAsksTheFileManagerForTheFileUri) {
 }
 
 TEST_F(DesktopTest, RevealStartsAFileManagerThatTheBusCanStart) {
-  std::string record = world_.root / "started";
+  std::string record = scratch_ / "started";
   SessionBus bus(SessionBus::Activation::kFileManager, record);
   useBus(bus.address());
   make("clip #3.tbt", Kind::kFile);
@@ -444,7 +446,7 @@ TEST_F(DesktopTest, RevealOpensTheFolderWhenNoFileManagerTakesTheFile) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     fs::remove(world_.opened);
-    std::string record = world_.root / ("refused-" + std::to_string(&c - cases.data()));
+    std::string record = scratch_ / ("refused-" + std::to_string(&c - cases.data()));
     std::optional<SessionBus> bus;
     std::optional<FileManager> fileManager;
     if (c.bus) {
@@ -454,7 +456,7 @@ TEST_F(DesktopTest, RevealOpensTheFolderWhenNoFileManagerTakesTheFile) {
     } else if (c.addressless) {
       ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
     } else {
-      useBus("unix:path=" + (world_.root / "no-bus-here"));
+      useBus("unix:path=" + (scratch_ / "no-bus-here"));
     }
     EXPECT_EQ(answer("file.reveal", "clip.tbt"), (boost::json::object{{"ok", true}}));
     EXPECT_EQ(lines(), kShown);
@@ -510,7 +512,7 @@ const boost::json::value kOk = {{"ok", true}};
 
 TEST_F(DesktopTest, TheHostOpensAndRevealsAndThenEndsCleanly) {
   SessionBus bus(SessionBus::Activation::kNone, "");
-  std::string record = world_.root / "host-shown";
+  std::string record = scratch_ / "host-shown";
   FileManager fileManager(bus, record, "answer");
   make("my clip #1 at 100%.tbt", Kind::kFile);
   make("vidéo.tbt", Kind::kFile);
@@ -530,7 +532,7 @@ TEST_F(DesktopTest, TheHostOpensAndRevealsAndThenEndsCleanly) {
 
 TEST_F(DesktopTest, TheHostAnswersWhenTheFileManagerNeverDoes) {
   SessionBus bus(SessionBus::Activation::kNone, "");
-  std::string record = world_.root / "silent";
+  std::string record = scratch_ / "silent";
   FileManager fileManager(bus, record, "silent");
   make("clip.tbt", Kind::kFile);
 
@@ -550,8 +552,8 @@ TEST_F(DesktopTest, TheHostAnswersWhenTheFileManagerNeverDoes) {
 
 TEST_F(DesktopTest, TheHostWithoutApplicationsOrBusStillAnswers) {
   // A desktop with no applications at all, and no session bus.
-  std::string emptyData = world_.root / "empty-data";
-  std::string emptyConfig = world_.root / "empty-config";
+  std::string emptyData = scratch_ / "empty-data";
+  std::string emptyConfig = scratch_ / "empty-config";
   fs::create_directories(emptyData);
   fs::create_directories(emptyConfig);
   make("clip.tbt", Kind::kFile);

@@ -1,18 +1,15 @@
 // Opening and revealing against a real desktop made for the test: GIO reads a private set of
-// XDG folders that holds one test application (a script that records the URI it was given) as
+// XDG folders that holds one test application (a script that records the path GIO hands it) as
 // the default for a test file type and for folders, and each test that needs a session bus
 // starts its own dbus-daemon, with a test file manager on it that records what it is asked to
 // show. Nothing of the machine's own desktop takes part: every variable GIO and GDBus read is
 // set or cleared here before the first GLib call.
 #include <fcntl.h>
-#include <glib.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -356,7 +353,7 @@ const std::vector<Target> kTargets = {
     {"link #2.tbt", "link%20%232.tbt", Kind::kLink},
 };
 
-TEST_F(DesktopTest, OpenLaunchesTheDefaultApplicationWithTheFileUri) {
+TEST_F(DesktopTest, OpenLaunchesTheDefaultApplicationWithTheFile) {
   for (size_t i = 0; i < kTargets.size(); ++i) {
     const Target& target = kTargets[i];
     SCOPED_TRACE(target.name);

@@ -11,6 +11,8 @@ namespace {
 
 // Room for a pipe's worth of small frames in one read.
 constexpr size_t kMinBuffer = 64 * 1024;
+// Beyond the frame that made the buffer grow.
+constexpr size_t kGrowthRoom = 64 * 1024;
 
 uint32_t lengthAt(const char* bytes) {
   uint32_t length;
@@ -23,15 +25,17 @@ uint32_t lengthAt(const char* bytes) {
 bool FrameReader::fill(size_t count) {
   if (end_ - begin_ >= count) return true;
   if (capacity_ - begin_ < count) {
-    // Not enough room after the unconsumed bytes: move them to the front, into a new buffer of
-    // exactly the size needed when even the whole one is too small. The old bytes are never
-    // copied into a grown buffer beyond the few read ahead.
+    // Not enough room after the unconsumed bytes: move them to the front, into a new buffer
+    // when even the whole one is too small. The new one has room for the few more digits by
+    // which the next frames of a transfer grow, so that a transfer allocates it once; the old
+    // one is gone before the new one comes, so that the two never add up.
     size_t have = end_ - begin_;
     if (capacity_ < count) {
-      size_t capacity = std::max(count, kMinBuffer);
-      auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
-      if (have > 0) std::memcpy(bigger.get(), buffer_.get() + begin_, have);
-      buffer_ = std::move(bigger);
+      std::string readAhead(buffer_.get() + begin_, have);
+      buffer_.reset();
+      size_t capacity = std::max(count + kGrowthRoom, kMinBuffer);
+      buffer_ = std::make_unique_for_overwrite<char[]>(capacity);
+      std::memcpy(buffer_.get(), readAhead.data(), have);
       capacity_ = capacity;
     } else if (have > 0) {
       std::memmove(buffer_.get(), buffer_.get() + begin_, have);

@@ -291,7 +291,10 @@ def fmt(value):
 
 
 def markdown(rows, machine):
-    lines = [f"Measured {machine['date']} on {machine['summary']}.", "",
+    load = (f" Load average {machine['load_before'][0]:.1f} before and "
+            f"{machine['load_after'][0]:.1f} after: the machine's two cores are shared."
+            if "load_after" in machine else "")
+    lines = [f"Measured {machine['date']} on {machine['summary']}.{load}", "",
              "| figure | host | floor | peer | ratio | target | met |",
              "|---|---:|---:|---:|---|---|---|"]
     for r in rows:
@@ -325,6 +328,19 @@ plot "{data}" using 1:3 with linespoints title "floor", \\
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
 
 
+def replace_table(readme, table):
+    """Puts `table` between the README's two bench-table markers."""
+    start, end = "<!-- bench-table:start -->\n", "<!-- bench-table:end -->"
+    with open(readme) as f:
+        text = f.read()
+    if start not in text or end not in text:
+        raise SystemExit(f"bench: {readme} has no bench-table markers")
+    head, rest = text.split(start, 1)
+    tail = rest.split(end, 1)[1]
+    with open(readme, "w") as f:
+        f.write(head + start + table + end + tail)
+
+
 def machine_description(work):
     cpu = "unknown CPU"
     with open("/proc/cpuinfo") as f:
@@ -354,6 +370,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="small sizes, one run")
     parser.add_argument("--runs", type=int, help="runs per figure")
     parser.add_argument("--only", help="comma-separated: save,messages,lookup")
+    parser.add_argument("--readme", help="a README whose measured table to replace")
     args = parser.parse_args()
     sizes = dict(QUICK if args.quick else FULL)
     if args.runs:
@@ -379,6 +396,8 @@ def main():
                 f.write(table)
             chart_png(chart, os.path.join(args.out, "throughput.png"), bench.work)
             print(table)
+            if args.readme:
+                replace_table(args.readme, table)
     finally:
         bench.close()
 

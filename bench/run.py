@@ -317,6 +317,7 @@ set title "Saving a file through the pipe"
 set xlabel "chunk size"
 set ylabel "MiB/s of file bytes"
 set logscale x 2
+set xrange [{chart[0][0] * 0.8}:{chart[-1][0] * 1.25}]
 set xtics ({labels})
 set yrange [0:*]
 set key left top

@@ -320,7 +320,7 @@ set logscale x 2
 set xrange [{chart[0][0] * 0.8}:{chart[-1][0] * 1.25}]
 set xtics ({labels})
 set yrange [0:*]
-set key left top
+set key outside bottom center horizontal
 set grid
 plot "{data}" using 1:3 with linespoints title "floor", \\
      "{data}" using 1:2 with linespoints title "tamberlo-host", \\

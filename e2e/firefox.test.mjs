@@ -57,15 +57,21 @@ before(async () => {
   fs.writeFileSync(path.join(profile, "user.js"), Object.entries(prefs)
     .map(([name, value]) => `user_pref(${JSON.stringify(name)}, ${JSON.stringify(value)});\n`)
     .join(""));
-  const log = fs.openSync(path.join(world.root, "firefox.log"), "w");
+  const logPath = path.join(world.root, "firefox.log");
+  const log = fs.openSync(logPath, "w");
   firefox = spawn(browserProgram, [
     "--headless", "--marionette", "--remote-allow-system-access", "--no-remote",
     "--profile", profile,
   ], { env: { ...process.env, HOME: browserHome }, stdio: ["ignore", log, log] });
 
   const portFile = path.join(profile, "MarionetteActivePort");
-  const port = await waitFor("Marionette", () => fs.existsSync(portFile) &&
-    Number(fs.readFileSync(portFile, "utf8")));
+  const port = await waitFor("Marionette", () => {
+    if (firefox.exitCode !== null) throw new Error(`Firefox exited with ${firefox.exitCode}`);
+    return fs.existsSync(portFile) && Number(fs.readFileSync(portFile, "utf8"));
+  }).catch((error) => {
+    const said = fs.readFileSync(logPath, "utf8").split("\n").slice(-20).join("\n");
+    throw new Error(`${error.message}; Firefox said:\n${said}`);
+  });
   marionette = await Marionette.connect(port);
   await marionette.command("Addon:Install", { path: addon, temporary: true });
 

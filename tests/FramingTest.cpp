@@ -20,9 +20,7 @@ namespace json = boost::json;
 using testing::HostProcess;
 using testing::TempDir;
 
-std::map<std::string, std::string> homeAt(const TempDir& home) {
-  return {{"HOME", home.path()}, {"XDG_CONFIG_HOME", home / ".config"}};
-}
+using testing::homeAt;
 
 // Writes `writes` one after the other into a pipe from another thread, and reads frames from
 // its other end until the end of input.

@@ -13,9 +13,7 @@ namespace json = boost::json;
 using testing::HostProcess;
 using testing::TempDir;
 
-std::map<std::string, std::string> homeAt(const TempDir& home) {
-  return {{"HOME", home.path()}, {"XDG_CONFIG_HOME", home / ".config"}};
-}
+using testing::homeAt;
 
 TEST(HostTest, AnswersEachFrameInOrderAndEndsAtEndOfInput) {
   TempDir home;
@@ -28,8 +26,7 @@ TEST(HostTest, AnswersEachFrameInOrderAndEndsAtEndOfInput) {
   // Invalid UTF-8 is not JSON either.
   EXPECT_EQ(host.request("\"\xff\""), json::parse(R"({"echo":null})"));
   // Integers keep all 64 bits.
-  EXPECT_EQ(host.request("18446744073709551615"),
-            json::parse(R"({"echo":18446744073709551615})"));
+  EXPECT_EQ(host.request("18446744073709551615"), json::parse(R"({"echo":18446744073709551615})"));
   host.closeInput();
   EXPECT_EQ(host.receive(), std::nullopt);
   EXPECT_EQ(host.wait(), 0);
@@ -44,7 +41,8 @@ TEST(HostTest, DepthLimit) {
   host.send(nested(200));
   std::optional<std::string> reply = host.receive();
   ASSERT_TRUE(reply);
-  EXPECT_EQ(json::parse(*reply, {}, deep).as_object().at("echo"), json::parse(nested(200), {}, deep));
+  EXPECT_EQ(json::parse(*reply, {}, deep).as_object().at("echo"),
+            json::parse(nested(200), {}, deep));
   // Far deeper than any browser sends: no message, and no crash.
   EXPECT_EQ(host.request(nested(100000)), json::parse(R"({"echo":null})"));
   EXPECT_EQ(host.request("1"), json::parse(R"({"echo":1})"));

@@ -101,6 +101,10 @@ void restoreEnv(const char* name, const std::optional<std::string>& value) {
 }
 }  // namespace
 
+std::map<std::string, std::string> homeAt(const TempDir& home) {
+  return {{"HOME", home.path()}, {"XDG_CONFIG_HOME", home / ".config"}};
+}
+
 FakeHome::FakeHome() : savedHome_(getEnv("HOME")), savedConfig_(getEnv("XDG_CONFIG_HOME")) {
   std::filesystem::create_directory(downloads());
   ::setenv("HOME", home_.path().c_str(), 1);

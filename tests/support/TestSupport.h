@@ -38,6 +38,9 @@ void writeFile(const std::string& path, std::string_view content);
 std::vector<std::string> listNames(const std::string& folder);
 std::string base64(std::string_view bytes);
 
+// The environment that gives a host process `home` as its home, whatever the machine's own is.
+std::map<std::string, std::string> homeAt(const TempDir& home);
+
 // Points HOME at a temporary home whose Downloads folder exists, for as long as it lives, and
 // restores the environment afterwards.
 class FakeHome {
@@ -46,7 +49,9 @@ class FakeHome {
   ~FakeHome();
   const std::string& home() const { return home_.path(); }
   std::string downloads() const { return home_ / "Downloads"; }
-  std::string operator/(std::string_view name) const { return downloads() + "/" + std::string(name); }
+  std::string operator/(std::string_view name) const {
+    return downloads() + "/" + std::string(name);
+  }
 
  private:
   TempDir home_;

@@ -1,5 +1,6 @@
 // The real tamberlo-host over a pipe: framing, limits, and the end of input.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
@@ -76,6 +77,24 @@ TEST(HostTest, TruncatedFrameEndsWithoutReplyOrFiles) {
   EXPECT_EQ(host.receive(), std::nullopt);
   EXPECT_EQ(host.wait(), 0);
   EXPECT_TRUE(testing::listNames(home / "Downloads").empty());
+}
+
+TEST(HostTest, LogLinesAreOutBeforeTheirRepliesInABurst) {
+  if (::access("/run/systemd/journal/socket", W_OK) == 0) {
+    GTEST_SKIP() << "the host logs to the journal here";
+  }
+  TempDir home;
+  HostProcess host(homeAt(home));
+  // Three requests in one write: their lines may be held back while the next request is
+  // already there, but not past the replies, and not while the host waits for more.
+  host.sendRaw(testing::frame("1") + testing::frame("2") + testing::frame("3"));
+  for (int i = 1; i <= 3; ++i) ASSERT_EQ(host.receive(), "{\"echo\":" + std::to_string(i) + "}");
+  std::string expected;
+  for (int i = 0; i < 3; ++i)
+    expected += "tamberlo.host safari-extension info: Native message: <private>\n";
+  EXPECT_EQ(testing::readFile(host.stderrPath()), expected);
+  host.closeInput();
+  EXPECT_EQ(host.wait(), 0);
 }
 
 TEST(HostTest, ClosedOutputEndsTheProcessQuietly) {

@@ -24,15 +24,15 @@ TEST(Base64Test, DecodesOnlyStrictBase64) {
       {"YWJj", "abc"},
       {"YWJjZA==", "abcd"},
       {"+/+/", "\xfb\xff\xbf"},
-      {"YQ", std::nullopt},         // no padding
-      {"YQ=", std::nullopt},        // length not a multiple of 4
-      {"YQ==YQ==", std::nullopt},   // data after padding
+      {"YQ", std::nullopt},        // no padding
+      {"YQ=", std::nullopt},       // length not a multiple of 4
+      {"YQ==YQ==", std::nullopt},  // data after padding
       {"Y===", std::nullopt},
       {"=YQ=", std::nullopt},
       {"YW=j", std::nullopt},
-      {"YWJj\n", std::nullopt},     // whitespace
+      {"YWJj\n", std::nullopt},  // whitespace
       {"YW Jj", std::nullopt},
-      {"YWJ-", std::nullopt},       // URL-safe alphabet
+      {"YWJ-", std::nullopt},  // URL-safe alphabet
       {"YWJ_", std::nullopt},
       {"YWJ\xC3", std::nullopt},
   };
@@ -66,9 +66,11 @@ TEST(LoggerTest, RendersPublicValuesAndHidesPrivateOnes) {
   const Case cases[] = {
       {"Native message: %{private}s", {"secret"}, "Native message: <private>"},
       {"%{public}s: no Downloads folder", {"file.exists"}, "file.exists: no Downloads folder"},
-      {"%{public}s failed%{public}s: %{public}s", {"file.write.chunk", " (disk full)", "No space."},
+      {"%{public}s failed%{public}s: %{public}s",
+       {"file.write.chunk", " (disk full)", "No space."},
        "file.write.chunk failed (disk full): No space."},
-      {"file.write.end: saved %{public}llu bytes as %{private}s", {"7", "clip.mp4"},
+      {"file.write.end: saved %{public}llu bytes as %{private}s",
+       {"7", "clip.mp4"},
        "file.write.end: saved 7 bytes as <private>"},
       {"100% sure", {}, "100% sure"},
   };
@@ -76,15 +78,36 @@ TEST(LoggerTest, RendersPublicValuesAndHidesPrivateOnes) {
     CapturingSink sink;
     std::string line;
     switch (c.args.size()) {
-      case 0: line = Logger::render(c.format, {}); break;
-      case 1: line = Logger::render(c.format, {c.args[0]}); break;
-      case 2: line = Logger::render(c.format, {c.args[0], c.args[1]}); break;
-      default: line = Logger::render(c.format, {c.args[0], c.args[1], c.args[2]}); break;
+      case 0:
+        line = Logger::render(c.format, {});
+        break;
+      case 1:
+        line = Logger::render(c.format, {c.args[0]});
+        break;
+      case 2:
+        line = Logger::render(c.format, {c.args[0], c.args[1]});
+        break;
+      default:
+        line = Logger::render(c.format, {c.args[0], c.args[1], c.args[2]});
+        break;
     }
     EXPECT_EQ(line, c.line) << c.format;
   }
   EXPECT_EQ(Logger::render("%{public}llu", {uint64_t{18446744073709551615ULL}}),
             "18446744073709551615");
+}
+
+TEST(LoggerTest, APrivateValueGivenAsAFunctionIsNeverMade) {
+  int made = 0;
+  auto make = [&] {
+    ++made;
+    return std::string("{\"type\":\"ping\"}");
+  };
+  EXPECT_EQ(Logger::render("Native message: %{private}s", {make}), "Native message: <private>");
+  EXPECT_EQ(made, 0);
+  EXPECT_EQ(Logger::render("Native message: %{public}s", {make}),
+            "Native message: {\"type\":\"ping\"}");
+  EXPECT_EQ(made, 1);
 }
 
 TEST(Utf8Test, TellsValidFromInvalid) {
@@ -93,11 +116,16 @@ TEST(Utf8Test, TellsValidFromInvalid) {
     bool valid;
   };
   const Case cases[] = {
-      {"plain ascii name.mp4", true},  {"caf\xC3\xA9", true},
-      {"\xE2\x82\xAC", true},          {"\xF0\x9F\x98\x80", true},
-      {"\xC3", false},                 {"\x80", false},
-      {"\xC0\xAF", false},             {"\xE0\x80\xAF", false},
-      {"\xED\xA0\x80", false},         {"\xF4\x90\x80\x80", false},
+      {"plain ascii name.mp4", true},
+      {"caf\xC3\xA9", true},
+      {"\xE2\x82\xAC", true},
+      {"\xF0\x9F\x98\x80", true},
+      {"\xC3", false},
+      {"\x80", false},
+      {"\xC0\xAF", false},
+      {"\xE0\x80\xAF", false},
+      {"\xED\xA0\x80", false},
+      {"\xF4\x90\x80\x80", false},
       {"abcdefgh\xFFijklmnop", false},
   };
   for (const Case& c : cases) EXPECT_EQ(isValidUtf8(c.text), c.valid) << c.text;

@@ -26,7 +26,7 @@ void SafariWebExtensionHandler::beginRequest(ExtensionContext& context) {
   }
   json::object reply = answer(std::move(message));
   ExtensionItem replyItem;
-  replyItem.userInfo.emplace();
+  replyItem.userInfo.emplace(reply.storage());
   replyItem.userInfo->emplace(kMessageKey, std::move(reply));
   std::vector<ExtensionItem> items;
   items.push_back(std::move(replyItem));
@@ -39,8 +39,9 @@ json::object SafariWebExtensionHandler::answer(std::optional<json::value> messag
   const json::string* typeText = typeValue ? typeValue->if_string() : nullptr;
   if (typeText == nullptr || !typeText->subview().starts_with("file.")) {
     log.info("Native message: %{private}s",
-             {message ? json::serialize(*message) : std::string("nil")});
-    json::object reply;
+             {[&] { return message ? json::serialize(*message) : std::string("nil"); }});
+    // In the message's own storage, so that the message moves into the reply uncopied.
+    json::object reply(message ? message->storage() : json::storage_ptr());
     reply.emplace("echo", message ? std::move(*message) : json::value(nullptr));
     return reply;
   }
@@ -70,6 +71,8 @@ json::object SafariWebExtensionHandler::answer(std::optional<json::value> messag
   }
   return {{"ok", false}, {"error", "unknown message " + type}};
 }
+
+void SafariWebExtensionHandler::flushLog() { log.flush(); }
 
 std::optional<std::string> SafariWebExtensionHandler::downloadsFolder() {
   std::optional<std::string> folder = files_.downloadsDirectory();

@@ -38,6 +38,10 @@ class SafariWebExtensionHandler {
   // always returns a non-empty object.
   boost::json::object answer(std::optional<boost::json::value> message);
 
+  // Hands on the log lines the sink still holds. Whoever sends the replies calls it first, so
+  // that no line comes later than the reply of its request.
+  void flushLog();
+
   // The Downloads folder with its links resolved, or nothing when the user has none. Neither
   // checks nor creates the folder.
   std::optional<std::string> downloadsFolder();

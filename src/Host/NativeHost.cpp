@@ -101,11 +101,13 @@ int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler) {
   constexpr size_t kFlushAt = 256 * 1024;
   while (true) {
     if (!pending.empty() && (!reader.hasBufferedFrame() || pending.size() >= kFlushAt)) {
+      handler.flushLog();
       if (!writeAll(out, pending)) return 0;
       pending.clear();
     }
     FrameStatus status = reader.next();
     if (status == FrameStatus::kEnd) {
+      handler.flushLog();
       writeAll(out, pending);
       return 0;
     }

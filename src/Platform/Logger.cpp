@@ -4,6 +4,8 @@
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <string>
 
@@ -11,6 +13,18 @@ namespace tamberlo {
 
 Logger::Logger(std::string subsystem, std::string category, std::unique_ptr<LogSink> sink)
     : subsystem_(std::move(subsystem)), category_(std::move(category)), sink_(std::move(sink)) {}
+
+void LogArg::appendTo(std::string& line) const {
+  if (isNumber_) {
+    char digits[20];
+    auto end = std::to_chars(digits, digits + sizeof digits, number_).ptr;
+    line.append(digits, end);
+  } else if (make_) {
+    line.append(make_());
+  } else {
+    line.append(text_);
+  }
+}
 
 void Logger::info(std::string_view format, std::initializer_list<LogArg> args) {
   emit(LogLevel::kInfo, format, args);
@@ -51,12 +65,20 @@ std::string Logger::render(std::string_view format, std::initializer_list<LogArg
     if (conversion == 0 || next == args.end()) {
       line.append(rest.substr(0, length));
     } else {
-      line += privacy == "public" ? next->text() : std::string("<private>");
+      if (privacy == "public") {
+        next->appendTo(line);
+      } else {
+        line.append("<private>");
+      }
       ++next;
     }
     i = percent + length;
   }
   return line;
+}
+
+void Logger::flush() {
+  if (sink_) sink_->flush();
 }
 
 void CapturingSink::write(LogLevel level, std::string_view, std::string_view,
@@ -71,7 +93,8 @@ class JournalSink : public LogSink {
   void write(LogLevel level, std::string_view subsystem, std::string_view category,
              std::string_view line) override {
     std::string message = "MESSAGE=" + std::string(line);
-    std::string priority = "PRIORITY=" + std::to_string(level == LogLevel::kError ? LOG_ERR : LOG_INFO);
+    std::string priority =
+        "PRIORITY=" + std::to_string(level == LogLevel::kError ? LOG_ERR : LOG_INFO);
     std::string identifier = "SYSLOG_IDENTIFIER=" + std::string(subsystem);
     std::string categoryField = "TAMBERLO_CATEGORY=" + std::string(category);
     struct iovec fields[] = {
@@ -86,21 +109,33 @@ class JournalSink : public LogSink {
 
 class StderrSink : public LogSink {
  public:
+  ~StderrSink() override { flush(); }
+
   void write(LogLevel level, std::string_view subsystem, std::string_view category,
              std::string_view line) override {
-    std::string text;
-    text.reserve(line.size() + 64);
-    text.append(subsystem).append(" ").append(category);
-    text.append(level == LogLevel::kError ? " error: " : " info: ");
-    text.append(line).append("\n");
-    // One write per line, so lines of several processes do not interleave.
+    held_.append(subsystem).append(" ").append(category);
+    held_.append(level == LogLevel::kError ? " error: " : " info: ");
+    held_.append(line).append("\n");
+    if (held_.size() >= kHoldAtMost) flush();
+  }
+
+  void flush() override {
+    // One write for all held lines, so that lines of several processes do not interleave
+    // within a line.
     size_t done = 0;
-    while (done < text.size()) {
-      ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
-      if (n <= 0) return;
+    while (done < held_.size()) {
+      ssize_t n = ::write(STDERR_FILENO, held_.data() + done, held_.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
       done += static_cast<size_t>(n);
     }
+    held_.clear();
   }
+
+ private:
+  // A pipe's capacity: one write of it never blocks on a reader that keeps up.
+  static constexpr size_t kHoldAtMost = 64 * 1024;
+  std::string held_;
 };
 
 }  // namespace

@@ -4,28 +4,41 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace tamberlo {
 
 enum class LogLevel { kInfo, kError };
 
-// One argument of a log line. The placeholder in the format decides whether it is shown.
+// One argument of a log line. The placeholder in the format decides whether it is shown. Text
+// is held by reference, so the argument must outlive the call that logs it, as a temporary in
+// the call's own argument list does. A private value may be given as a function that makes
+// it: since private values are never shown, it is then never made (serializing a whole message
+// only to print "<private>" would cost more than answering it).
 class LogArg {
  public:
   LogArg(std::string_view text) : text_(text) {}
   LogArg(const std::string& text) : text_(text) {}
   LogArg(const char* text) : text_(text) {}
-  LogArg(uint64_t number) : text_(std::to_string(number)) {}
+  LogArg(uint64_t number) : number_(number), isNumber_(true) {}
+  template <typename Make>
+  requires std::is_invocable_r_v<std::string, Make&> LogArg(Make&& make)
+      : make_(std::forward<Make>(make)) {}
 
-  const std::string& text() const { return text_; }
+  // Appends the argument as text to `line`.
+  void appendTo(std::string& line) const;
 
  private:
-  std::string text_;
+  std::string_view text_;
+  uint64_t number_ = 0;
+  bool isNumber_ = false;
+  std::function<std::string()> make_;
 };
 
 // Where finished lines go. A sink receives the line with private values already hidden.
@@ -34,12 +47,17 @@ class LogSink {
   virtual ~LogSink() = default;
   virtual void write(LogLevel level, std::string_view subsystem, std::string_view category,
                      std::string_view line) = 0;
+  // Hands on whatever lines the sink still holds. A sink may hold lines back between flushes,
+  // to write a burst of them at once; it hands them on when destroyed at the latest.
+  virtual void flush() {}
 };
 
 // The systemd journal: priority info or error, the subsystem as identifier, the category as a
 // field of its own.
 std::unique_ptr<LogSink> makeJournalSink();
-// One line per event on standard error: "<subsystem> <category> <level>: <line>".
+// One line per event on standard error: "<subsystem> <category> <level>: <line>". Lines are
+// held until flush() (or until a burst of them fills a pipe's worth), so that a run of small
+// messages does not cost a write each.
 std::unique_ptr<LogSink> makeStderrSink();
 // The journal when its socket exists, else standard error.
 std::unique_ptr<LogSink> makeSystemSink();
@@ -71,6 +89,10 @@ class Logger {
   // The line that `format` and `args` make, as the sinks receive it. Placeholders without an
   // argument are left as they stand; arguments without a placeholder are dropped.
   static std::string render(std::string_view format, std::initializer_list<LogArg> args);
+
+  // Hands on the lines the sink holds: the host calls it before each batch of replies goes
+  // out, so that a request's log lines are never later than its reply.
+  void flush();
 
  private:
   void emit(LogLevel level, std::string_view format, std::initializer_list<LogArg> args);

@@ -31,13 +31,30 @@ std::vector<std::string> framesThroughPipe(const std::vector<std::string>& write
     for (const std::string& bytes : writes) EXPECT_TRUE(writeAll(ends[1], bytes));
     ::close(ends[1]);
   });
+  // Gathers each frame from its pieces, checking that they add up to the announced length.
+  struct Gather : FrameConsumer {
+    void start(size_t length) override {
+      announced = length;
+      bytes.clear();
+    }
+    void take(std::string_view piece) override {
+      EXPECT_FALSE(piece.empty());
+      bytes.append(piece);
+    }
+    size_t announced = 0;
+    std::string bytes;
+  } gather;
   std::vector<std::string> frames;
   FrameReader reader(ends[0]);
   while (true) {
-    FrameStatus status = reader.next();
+    FrameStatus status = reader.next(gather);
     if (status == FrameStatus::kEnd) break;
-    frames.push_back(status == FrameStatus::kTooLarge ? "<too large>"
-                                                      : std::string(reader.frame()));
+    if (status == FrameStatus::kTooLarge) {
+      frames.push_back("<too large>");
+      continue;
+    }
+    EXPECT_EQ(gather.bytes.size(), gather.announced);
+    frames.push_back(gather.bytes);
   }
   writer.join();
   ::close(ends[0]);
@@ -47,9 +64,13 @@ std::vector<std::string> framesThroughPipe(const std::vector<std::string>& write
 TEST(FramingTest, ReaderFindsEveryFrameHoweverTheBytesArrive) {
   std::string big(300 * 1024, 'b');  // larger than the reader's first buffer
   std::string huge(200 * 1024, 'h');
+  // The longest frame gathered whole, and the shortest that passes through in pieces.
+  std::string whole(FrameReader::kWholeFrame, 'w');
+  std::string passed(FrameReader::kWholeFrame + 1, 'p');
   std::string burst = testing::frame("one") + testing::frame("") + testing::frame(big) +
-                      testing::frame("two") + testing::frame(huge) + testing::frame("three");
-  std::vector<std::string> expected = {"one", "", big, "two", huge, "three"};
+                      testing::frame("two") + testing::frame(huge) + testing::frame(whole) +
+                      testing::frame(passed) + testing::frame("three");
+  std::vector<std::string> expected = {"one", "", big, "two", huge, whole, passed, "three"};
 
   struct Case {
     const char* name;
@@ -70,6 +91,8 @@ TEST(FramingTest, ReaderFindsEveryFrameHoweverTheBytesArrive) {
   // A frame cut short by the end of input is no frame.
   std::string cut = testing::frame("whole") + testing::frame("cut short").substr(0, 8);
   EXPECT_EQ(framesThroughPipe({cut}), std::vector<std::string>{"whole"});
+  std::string cutLarge = testing::frame("whole") + testing::frame(big).substr(0, 100 * 1024);
+  EXPECT_EQ(framesThroughPipe({cutLarge}), std::vector<std::string>{"whole"});
 }
 
 TEST(FramingTest, HostAnswersABurstInOrderAndTheNextRequestAtOnce) {

@@ -68,17 +68,35 @@ bool FrameReader::skip(uint64_t length) {
   return true;
 }
 
-FrameStatus FrameReader::next() {
-  frameLength_ = 0;
+bool FrameReader::pass(size_t length, FrameConsumer& consumer) {
+  while (length > 0) {
+    if (begin_ == end_) {
+      // Never past the frame's end: what follows it is read by the next call, in bulk.
+      begin_ = end_ = 0;
+      ssize_t n = ::read(fd_, buffer_.get(), std::min(length, capacity_));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      end_ = static_cast<size_t>(n);
+    }
+    size_t piece = std::min(length, end_ - begin_);
+    consumer.take({buffer_.get() + begin_, piece});
+    begin_ += piece;
+    length -= piece;
+  }
+  return true;
+}
+
+FrameStatus FrameReader::next(FrameConsumer& consumer) {
   if (!fill(sizeof(uint32_t))) return FrameStatus::kEnd;
   uint32_t length = lengthAt(buffer_.get() + begin_);
   begin_ += sizeof length;
   if (length > kMaxIncomingFrame) {
     return skip(length) ? FrameStatus::kTooLarge : FrameStatus::kEnd;
   }
+  consumer.start(length);
+  if (length > kWholeFrame) return pass(length, consumer) ? FrameStatus::kFrame : FrameStatus::kEnd;
   if (!fill(length)) return FrameStatus::kEnd;
-  frameBegin_ = begin_;
-  frameLength_ = length;
+  if (length > 0) consumer.take({buffer_.get() + begin_, length});
   begin_ += length;
   return FrameStatus::kFrame;
 }

@@ -2,6 +2,7 @@
 // followed by that many bytes of UTF-8 JSON, on standard input; replies go out the same way.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,35 +21,48 @@ enum class FrameStatus {
   kEnd,       // end of input, or a frame cut short by it
 };
 
-// Reads frames from a file descriptor into one buffer that is reused from frame to frame. It
-// reads as much as the pipe holds, so that a burst of small messages costs one read, not two
-// per message; the buffer grows to the largest frame seen (never more) and is not zero-filled.
+// Takes the bytes of frames as they arrive.
+class FrameConsumer {
+ public:
+  virtual ~FrameConsumer() = default;
+  // A frame of `length` bytes begins; all of them follow through take(), in order.
+  virtual void start(std::size_t length) = 0;
+  // The next bytes of the frame, valid only during the call.
+  virtual void take(std::string_view piece) = 0;
+};
+
+// Reads frames from a file descriptor through one buffer that is reused from frame to frame.
+// It reads as much as the pipe holds, so that a burst of small messages costs one read, not two
+// per message. A large frame is not gathered whole: it passes through the buffer a pipe's worth
+// at a time, each piece handed on while it is still in the processor's cache. The buffer is not
+// zero-filled and never grows past a small frame's size.
 class FrameReader {
  public:
   explicit FrameReader(int fd) : fd_(fd) {}
 
-  // Reads the next frame, blocking until it is whole. Its bytes are in frame() until the next
-  // call; the caller may change them in place. A frame over the limit is read through in small
-  // pieces, never held in memory.
-  FrameStatus next();
-  std::string_view frame() const { return {buffer_.get() + frameBegin_, frameLength_}; }
-  char* mutableFrame() { return buffer_.get() + frameBegin_; }
+  // Reads the next frame into `consumer`, blocking until it is whole. A frame over the limit is
+  // read through in small pieces and never reaches the consumer. At kEnd the consumer may have
+  // been given the first part of a frame that the end of input cut short.
+  FrameStatus next(FrameConsumer& consumer);
 
   // True when the next frame is already whole in the buffer, so next() will not block.
   bool hasBufferedFrame() const;
+
+  // Frames up to this length are gathered whole and handed on in one piece.
+  static constexpr std::size_t kWholeFrame = 256 * 1024;
 
  private:
   // Reads until at least `count` unconsumed bytes are in the buffer; false at end of input.
   bool fill(size_t count);
   bool skip(uint64_t length);
+  // Hands on the `length` bytes of a large frame as they arrive; false at end of input.
+  bool pass(size_t length, FrameConsumer& consumer);
 
   int fd_;
   std::unique_ptr<char[]> buffer_;
   size_t capacity_ = 0;
   size_t begin_ = 0;  // the first byte not yet handed out
   size_t end_ = 0;    // one past the last byte read
-  size_t frameBegin_ = 0;
-  size_t frameLength_ = 0;
 };
 
 // Appends `payload` as one frame (its length, then its bytes) to `out`.

@@ -1,36 +1,17 @@
 #include "Host/NativeHost.h"
 
 #include <boost/json/monotonic_resource.hpp>
-#include <boost/json/parser.hpp>
 #include <boost/json/serializer.hpp>
-#include <cmath>
 #include <cstring>
 #include <memory>
-#include <vector>
+#include <optional>
 
 #include "Host/Framing.h"
+#include "Host/MessageParser.h"
 
 namespace tamberlo {
 namespace json = boost::json;
 namespace {
-
-// The parser reads a number beyond the range of a double ("1e400") as infinity, which has no
-// JSON spelling: echoed back, it would make a reply that no browser can parse. Such a frame is
-// no JSON message at all.
-bool allNumbersFinite(const json::value& root) {
-  std::vector<const json::value*> pending{&root};
-  while (!pending.empty()) {
-    const json::value* value = pending.back();
-    pending.pop_back();
-    if (const double* d = value->if_double(); d && !std::isfinite(*d)) return false;
-    if (const json::array* array = value->if_array()) {
-      for (const json::value& element : *array) pending.push_back(&element);
-    } else if (const json::object* object = value->if_object()) {
-      for (const auto& entry : *object) pending.push_back(&entry.value());
-    }
-  }
-  return true;
-}
 
 // Memory for parsed messages: one block kept from message to message and sized to the largest
 // frame plus room for the containers around its strings, so that a run of chunks parses without
@@ -63,6 +44,28 @@ class MessageArena {
   std::unique_ptr<json::monotonic_resource> resource_;
 };
 
+// Each frame, parsed into the arena as its bytes arrive.
+class IncomingMessage : public FrameConsumer {
+ public:
+  IncomingMessage() : parser_(kMaxMessageDepth) {}
+
+  void start(std::size_t length) override {
+    storage_ = arena_.prepare(length);
+    parser_.start(storage_, length);
+  }
+  void take(std::string_view piece) override { parser_.write(piece); }
+
+  // The message of the frame just read, or nothing when it was not JSON.
+  std::optional<json::value> finish() { return parser_.finish(); }
+  const json::storage_ptr& storage() const { return storage_; }
+
+ private:
+  // The arena outlives the parser's half-built values: members go in reverse order.
+  MessageArena arena_;
+  json::storage_ptr storage_;
+  MessageParser parser_;
+};
+
 constexpr std::string_view kMessageTooLarge = R"({"ok":false,"error":"message too large"})";
 constexpr std::string_view kReplyTooLarge = R"({"ok":false,"error":"reply too large"})";
 
@@ -88,11 +91,8 @@ void appendReply(std::string& out, json::serializer& serializer, const json::val
 }  // namespace
 
 int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler) {
-  json::parse_options options;
-  options.max_depth = kMaxMessageDepth;
-  json::parser parser({}, options);
   json::serializer serializer;
-  MessageArena arena;
+  IncomingMessage incoming;
   FrameReader reader(in);
   // Replies wait here only while the next request is already whole in the input: they are
   // written before the host would block on reading, so no reply is ever held back from a
@@ -105,7 +105,7 @@ int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler) {
       if (!writeAll(out, pending)) return 0;
       pending.clear();
     }
-    FrameStatus status = reader.next();
+    FrameStatus status = reader.next(incoming);
     if (status == FrameStatus::kEnd) {
       handler.flushLog();
       writeAll(out, pending);
@@ -117,20 +117,10 @@ int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler) {
     }
     ExtensionContext context;
     ExtensionItem item;
-    json::storage_ptr storage = arena.prepare(reader.frame().size());
-    parser.reset(storage);
-    boost::system::error_code ec;
-    parser.write(reader.frame().data(), reader.frame().size(), ec);
-    if (ec) {
-      // Whatever was half built goes now, while the memory it lives in is still there.
-      parser.reset();
-    } else {
-      json::value message = parser.release();
-      if (allNumbersFinite(message)) {
-        // In the message's own storage, so that it moves in rather than being copied.
-        item.userInfo.emplace(storage);
-        item.userInfo->emplace(kMessageKey, std::move(message));
-      }
+    if (std::optional<json::value> message = incoming.finish()) {
+      // In the message's own storage, so that it moves in rather than being copied.
+      item.userInfo.emplace(incoming.storage());
+      item.userInfo->emplace(kMessageKey, std::move(*message));
     }
     context.inputItems.emplace_back(std::move(item));
     context.completeRequest = [&](std::vector<ExtensionItem> items) {

@@ -1,0 +1,204 @@
+#include "Host/MessageParser.h"
+
+#include <boost/json/basic_parser_impl.hpp>
+#include <boost/json/value.hpp>
+#include <cmath>
+#include <vector>
+
+namespace tamberlo {
+namespace json = boost::json;
+using boost::system::error_code;
+
+// Builds the value as the parser reports it. Objects keep the last of duplicate keys in the
+// place of the first, as the library's own parser does, so that an echoed message reads the
+// same whichever way it was parsed.
+class MessageParser::Builder {
+ public:
+  static constexpr std::size_t max_object_size = json::object::max_size();
+  static constexpr std::size_t max_array_size = json::array::max_size();
+  static constexpr std::size_t max_key_size = json::string::max_size();
+  static constexpr std::size_t max_string_size = json::string::max_size();
+
+  void start(json::storage_ptr storage) {
+    clear();
+    storage_ = std::move(storage);
+    // Made anew rather than assigned: a JSON string keeps the storage it was made with.
+    text_.emplace(storage_);
+    reservedLong_ = false;
+  }
+
+  // The bytes of the message not yet parsed, the piece being parsed included: no string can
+  // have more left than that.
+  void setUnparsed(std::size_t unparsed) { unparsed_ = unparsed; }
+
+  std::optional<json::value> take() {
+    std::optional<json::value> root = std::move(root_);
+    clear();
+    return root;
+  }
+
+  void clear() {
+    open_.clear();
+    root_.reset();
+    text_.reset();
+  }
+
+  bool on_document_begin(error_code&) { return true; }
+  bool on_document_end(error_code&) { return true; }
+
+  bool on_object_begin(error_code&) {
+    open_.push_back({json::value(json::object_kind, storage_), json::string(storage_)});
+    return true;
+  }
+  bool on_object_end(std::size_t, error_code&) { return close(); }
+  bool on_array_begin(error_code&) {
+    open_.push_back({json::value(json::array_kind, storage_), json::string(storage_)});
+    return true;
+  }
+  bool on_array_end(std::size_t, error_code&) { return close(); }
+
+  bool on_key_part(json::string_view part, std::size_t, error_code&) {
+    open_.back().key.append(part);
+    return true;
+  }
+  bool on_key(json::string_view part, std::size_t, error_code&) {
+    open_.back().key.append(part);
+    return true;
+  }
+
+  bool on_string_part(json::string_view part, std::size_t, error_code&) {
+    appendText(part);
+    return true;
+  }
+  bool on_string(json::string_view part, std::size_t, error_code&) {
+    if (text_->empty()) return add(json::value(json::string(part, storage_)));
+    appendText(part);
+    json::value done(std::move(*text_));
+    text_.emplace(storage_);
+    return add(std::move(done));
+  }
+
+  bool on_number_part(json::string_view, error_code&) { return true; }
+  bool on_int64(std::int64_t number, json::string_view, error_code&) {
+    return add(json::value(number, storage_));
+  }
+  bool on_uint64(std::uint64_t number, json::string_view, error_code&) {
+    return add(json::value(number, storage_));
+  }
+  bool on_double(double number, json::string_view, error_code& ec) {
+    if (!std::isfinite(number)) {
+      ec = json::error::exponent_overflow;
+      return false;
+    }
+    return add(json::value(number, storage_));
+  }
+  bool on_bool(bool truth, error_code&) { return add(json::value(truth, storage_)); }
+  bool on_null(error_code&) { return add(json::value(nullptr, storage_)); }
+  bool on_comment_part(json::string_view, error_code&) { return true; }
+  bool on_comment(json::string_view, error_code&) { return true; }
+
+ private:
+  // A container being filled, with the key that its next value goes under.
+  struct Open {
+    json::value container;
+    json::string key;
+  };
+
+  // A string that arrives in pieces too long to be anything but a chunk's data gets room for
+  // the rest of the message at once: growing it by doubling would copy it again and again.
+  static constexpr std::size_t kLongPiece = 16 * 1024;
+
+  void appendText(json::string_view part) {
+    if (!reservedLong_ && part.size() >= kLongPiece &&
+        text_->size() + part.size() > text_->capacity()) {
+      reservedLong_ = true;
+      text_->reserve(text_->size() + unparsed_);
+    }
+    text_->append(part);
+  }
+
+  bool close() {
+    json::value done = std::move(open_.back().container);
+    open_.pop_back();
+    return add(std::move(done));
+  }
+
+  bool add(json::value value) {
+    if (open_.empty()) {
+      root_.emplace(std::move(value));
+    } else if (json::array* array = open_.back().container.if_array()) {
+      array->emplace_back(std::move(value));
+    } else {
+      Open& object = open_.back();
+      object.container.get_object().insert_or_assign(object.key, std::move(value));
+      object.key.clear();
+    }
+    return true;
+  }
+
+  json::storage_ptr storage_;
+  std::vector<Open> open_;
+  // The string being parsed, made in the message's storage.
+  std::optional<json::string> text_;
+  std::optional<json::value> root_;
+  std::size_t unparsed_ = 0;
+  bool reservedLong_ = false;
+};
+
+struct MessageParser::Impl {
+  explicit Impl(const json::parse_options& options) : parser(options) {}
+  json::basic_parser<Builder> parser;
+  std::size_t length = 0;
+  std::size_t parsed = 0;
+  bool failed = false;
+};
+
+namespace {
+json::parse_options optionsFor(std::size_t maxDepth) {
+  json::parse_options options;
+  options.max_depth = maxDepth;
+  return options;
+}
+}  // namespace
+
+MessageParser::MessageParser(std::size_t maxDepth)
+    : impl_(std::make_unique<Impl>(optionsFor(maxDepth))) {}
+
+MessageParser::~MessageParser() = default;
+
+void MessageParser::start(json::storage_ptr storage, std::size_t length) {
+  impl_->parser.reset();
+  impl_->parser.handler().start(std::move(storage));
+  impl_->length = length;
+  impl_->parsed = 0;
+  impl_->failed = false;
+}
+
+void MessageParser::write(std::string_view piece) {
+  if (impl_->failed) return;
+  impl_->parser.handler().setUnparsed(impl_->length - impl_->parsed);
+  error_code ec;
+  std::size_t used = impl_->parser.write_some(true, piece.data(), piece.size(), ec);
+  impl_->parsed += piece.size();
+  // Bytes left over after a whole value are a second value, which no message may have.
+  if (ec || used < piece.size()) fail();
+}
+
+std::optional<json::value> MessageParser::finish() {
+  if (!impl_->failed) {
+    error_code ec;
+    impl_->parser.write_some(false, nullptr, 0, ec);
+    if (ec || !impl_->parser.done()) fail();
+  }
+  std::optional<json::value> message = impl_->parser.handler().take();
+  if (impl_->failed) return std::nullopt;
+  return message;
+}
+
+void MessageParser::fail() {
+  impl_->failed = true;
+  // Whatever was half built goes now, while the memory it lives in is still there.
+  impl_->parser.handler().clear();
+}
+
+}  // namespace tamberlo

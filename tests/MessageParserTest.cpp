@@ -1,0 +1,122 @@
+// Parsing a message piece by piece must give exactly what the library's own parser gives for
+// the whole text (the same values, the same key order, the same last-of-duplicates), however the
+// pieces fall, and a long string must fit in the memory reserved for its frame.
+#include <gtest/gtest.h>
+
+#include <boost/json.hpp>
+#include <cmath>
+#include <memory>
+
+#include "Host/MessageParser.h"
+#include "Host/NativeHost.h"
+
+namespace tamberlo {
+namespace {
+
+namespace json = boost::json;
+
+bool allFinite(const json::value& value) {
+  if (const double* d = value.if_double()) return std::isfinite(*d);
+  if (const json::array* array = value.if_array()) {
+    for (const json::value& element : *array) {
+      if (!allFinite(element)) return false;
+    }
+  }
+  if (const json::object* object = value.if_object()) {
+    for (const auto& entry : *object) {
+      if (!allFinite(entry.value())) return false;
+    }
+  }
+  return true;
+}
+
+// The library's verdict on the whole text: its value, or nothing for text that is not one JSON
+// value or that holds a number no double can hold.
+std::optional<std::string> reference(std::string_view text) {
+  json::parse_options options;
+  options.max_depth = kMaxMessageDepth;
+  boost::system::error_code ec;
+  json::value value = json::parse(text, ec, {}, options);
+  if (ec || !allFinite(value)) return std::nullopt;
+  return json::serialize(value);
+}
+
+std::optional<std::string> inPieces(MessageParser& parser, std::string_view text, size_t pieceSize,
+                                    json::storage_ptr storage = {}) {
+  parser.start(std::move(storage), text.size());
+  for (size_t at = 0; at < text.size(); at += pieceSize) parser.write(text.substr(at, pieceSize));
+  std::optional<json::value> value = parser.finish();
+  if (!value) return std::nullopt;
+  return json::serialize(*value);
+}
+
+std::string nested(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+TEST(MessageParserTest, AgreesWithTheWholeTextParserHoweverThePiecesFall) {
+  const std::string longText(70 * 1024, 'Q');
+  const std::vector<std::string> texts = {
+      R"({"type":"ping","n":1})",
+      R"({"type":"file.write.chunk","part":"a.part","offset":0,"data":"aGVsbG8="})",
+      R"({"a":1,"b":2,"a":3})",  // the last value, in the first place
+      R"({"a":{"x":[1,2,{"y":null}]},"a":{"z":true},"c":[]})",
+      R"(["caf\u00e9","\ud83d\ude00","tab\tquote\"slash\/back\\",""])",
+      R"(  {"spaced" : [ 1 , -2 , 3.5 , -0 , 1e-7 ] }  )",
+      "18446744073709551615",
+      "-9223372036854775808",
+      "1.7976931348623157e308",
+      "\"" + longText + "\"",
+      R"({"data":")" + longText + R"(\n)" + longText + R"("})",
+      "{\"k\u00e9y\":\"v\u00e4lue\"}",
+      nested(kMaxMessageDepth),
+      // Not messages.
+      "",
+      "   ",
+      "{not json",
+      "1 2",
+      "{}x",
+      "[1,2",
+      "\"\xff\"",
+      "\"\xed\xa0\x80\"",
+      "/*comment*/1",
+      "1e400",
+      "[-1e999]",
+      nested(kMaxMessageDepth + 1),
+      "\"" + longText,
+  };
+  MessageParser parser(kMaxMessageDepth);
+  for (const std::string& text : texts) {
+    std::optional<std::string> expected = reference(text);
+    for (size_t pieceSize :
+         {size_t{1}, size_t{7}, size_t{4096}, size_t{16 * 1024 + 3}, text.size() + 1}) {
+      EXPECT_EQ(inPieces(parser, text, pieceSize), expected)
+          << text.substr(0, 60) << " in pieces of " << pieceSize;
+    }
+  }
+}
+
+TEST(MessageParserTest, ALongStringTakesNoMoreThanItsFrame) {
+  // A chunk of 4 MiB of text arriving a pipe's worth at a time must not regrow: the frame's own
+  // size plus a little room is all the arena has, and there is nothing behind it.
+  std::string data(4 << 20, 'A');
+  std::string text =
+      R"({"type":"file.write.chunk","part":"v.part","offset":0,"data":")" + data + R"("})";
+  std::vector<unsigned char> block(text.size() + 4096);
+  json::monotonic_resource arena(block.data(), block.size(), json::get_null_resource());
+  MessageParser parser(kMaxMessageDepth);
+  std::optional<std::string> parsed;
+  EXPECT_NO_THROW(parsed = inPieces(parser, text, 64 * 1024, &arena));
+  EXPECT_EQ(parsed, json::serialize(json::parse(text)));
+}
+
+TEST(MessageParserTest, ABrokenMessageLeavesNothingForTheNext) {
+  MessageParser parser(kMaxMessageDepth);
+  EXPECT_EQ(inPieces(parser, R"({"a":[1,2,{"b":)", 3), std::nullopt);
+  EXPECT_EQ(inPieces(parser, R"({"c":3})", 2), R"({"c":3})");
+  // Input cut short without finish: the next start drops it.
+  parser.start({}, 10);
+  parser.write(R"({"d":[)");
+  EXPECT_EQ(inPieces(parser, "[true]", 1), "[true]");
+}
+
+}  // namespace
+}  // namespace tamberlo

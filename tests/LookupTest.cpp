@@ -91,6 +91,14 @@ TEST(LookupTest, ListsEveryKindOfCopyInFolderOrderAndDatesOnlyThose) {
   for (const auto& entry : *listed) {
     EXPECT_GT(secondsOf(entry.created), 1.0e9) << entry.name << " has no real creation date";
   }
+
+  // Without dates the same names come back and no file is asked for its date.
+  files.asked.clear();
+  Result<std::vector<DownloadsFile::Entry>> names =
+      t.handler->entries(folder.path(), "clip.mp4", SafariWebExtensionHandler::Dates::kSkip);
+  ASSERT_TRUE(names);
+  EXPECT_EQ(namesOf(*names), expected);
+  EXPECT_TRUE(files.asked.empty());
 }
 
 TEST(LookupTest, ListingSkipsHiddenAndNonUtf8NamesWhateverTheyMatch) {

@@ -6,16 +6,20 @@ namespace tamberlo {
 namespace json = boost::json;
 
 Result<std::vector<DownloadsFile::Entry>> SafariWebExtensionHandler::entries(
-    const std::string& folder, std::string_view name) {
+    const std::string& folder, std::string_view name, Dates dates) {
   DownloadsFile::CopyMatcher matcher(name);
   std::vector<std::string> kept;
   Status listed = files_.listDirectory(folder, [&](std::string_view entry) {
     if (matcher.matches(entry)) kept.emplace_back(entry);
   });
   if (!listed) return listed.error();
-  // Creation dates are read only for the few names that passed.
+  // Creation dates are read only for the few names that passed, and only when asked for.
   std::vector<DownloadsFile::Entry> result;
   result.reserve(kept.size());
+  if (dates == Dates::kSkip) {
+    for (std::string& entryName : kept) result.push_back({std::move(entryName), kDistantPast});
+    return result;
+  }
   std::string path = folder;
   if (path.empty() || path.back() != '/') path += '/';
   size_t base = path.size();
@@ -36,7 +40,9 @@ json::object SafariWebExtensionHandler::exists(const json::object& message, std:
   if (const json::value* value = message.if_contains("after"); value && value->is_number()) {
     after = Instant(std::chrono::duration<double>(value->to_number<double>() / 1000.0));
   }
-  Result<std::vector<DownloadsFile::Entry>> listing = entries(folder, name);
+  // Without a bound only the names count: a stat per copy would be spent for nothing.
+  Result<std::vector<DownloadsFile::Entry>> listing =
+      entries(folder, name, after ? Dates::kRead : Dates::kSkip);
   if (!listing) {
     log.error("file.exists: Downloads not readable: %{public}s", {listing.error().description});
     return {{"error", listing.error().description}};

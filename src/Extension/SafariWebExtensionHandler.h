@@ -49,10 +49,14 @@ class SafariWebExtensionHandler {
   // True when `error`, or an error underneath it, means the disk or the user's quota is full.
   static bool isDiskFull(const Error& error);
 
+  // Whether entries() reads creation dates; skipped, every date is the distant past.
+  enum class Dates { kRead, kSkip };
+
   // The entries of `folder` that are `name` or numbered copies of it, in listing order, with
   // their creation dates; fails when the folder cannot be listed.
   Result<std::vector<DownloadsFile::Entry>> entries(const std::string& folder,
-                                                    std::string_view name);
+                                                    std::string_view name,
+                                                    Dates dates = Dates::kRead);
 
  private:
   boost::json::object write(std::string_view type, boost::json::object& message);

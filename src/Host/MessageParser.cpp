@@ -2,12 +2,35 @@
 
 #include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/value.hpp>
+#include <charconv>
 #include <cmath>
+#include <string>
 #include <vector>
 
 namespace tamberlo {
 namespace json = boost::json;
 using boost::system::error_code;
+
+namespace {
+// The parser reads a number beyond the range of a double ("1e400") as infinity, which has no
+// JSON spelling: echoed back, it would make a reply that no browser can parse. A message that
+// holds one is no message at all.
+
+bool allFinite(const json::value& root) {
+  std::vector<const json::value*> pending{&root};
+  while (!pending.empty()) {
+    const json::value* value = pending.back();
+    pending.pop_back();
+    if (const double* d = value->if_double(); d && !std::isfinite(*d)) return false;
+    if (const json::array* array = value->if_array()) {
+      for (const json::value& element : *array) pending.push_back(&element);
+    } else if (const json::object* object = value->if_object()) {
+      for (const auto& entry : *object) pending.push_back(&entry.value());
+    }
+  }
+  return true;
+}
+}  // namespace
 
 // Builds the value as the parser reports it. Objects keep the last of duplicate keys in the
 // place of the first, as the library's own parser does, so that an echoed message reads the
@@ -31,15 +54,20 @@ class MessageParser::Builder {
   // have more left than that.
   void setUnparsed(std::size_t unparsed) { unparsed_ = unparsed; }
 
+  // The value built, or nothing when a number in it has no JSON spelling.
   std::optional<json::value> take() {
     std::optional<json::value> root = std::move(root_);
+    bool checked = !sawInfinite_ || (root && allFinite(*root));
     clear();
+    if (!checked) return std::nullopt;
     return root;
   }
 
   void clear() {
     open_.clear();
     root_.reset();
+    splitNumber_.clear();
+    sawInfinite_ = false;
     text_.reset();
   }
 
@@ -78,18 +106,34 @@ class MessageParser::Builder {
     return add(std::move(done));
   }
 
-  bool on_number_part(json::string_view, error_code&) { return true; }
+  bool on_number_part(json::string_view part, error_code&) {
+    splitNumber_.append(part);
+    return true;
+  }
   bool on_int64(std::int64_t number, json::string_view, error_code&) {
+    splitNumber_.clear();
     return add(json::value(number, storage_));
   }
   bool on_uint64(std::uint64_t number, json::string_view, error_code&) {
+    splitNumber_.clear();
     return add(json::value(number, storage_));
   }
-  bool on_double(double number, json::string_view, error_code& ec) {
-    if (!std::isfinite(number)) {
-      ec = json::error::exponent_overflow;
-      return false;
+  bool on_double(double number, json::string_view last, error_code&) {
+    // Read again from its text: the library rounds a number it cannot yet see the end of (near
+    // the end of a piece) less closely, by up to a unit in the last place, so its reading
+    // would depend on where the pieces fell. This one is correctly rounded wherever they fall.
+    std::string_view text(last.data(), last.size());
+    if (!splitNumber_.empty()) {
+      splitNumber_.append(text);
+      text = splitNumber_;
     }
+    double exact = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), exact);
+    // Out of range keeps the library's infinity or zero.
+    if (error == std::errc() && end == text.data() + text.size()) number = exact;
+    splitNumber_.clear();
+    // Kept for now: a later duplicate key may still replace it.
+    if (!std::isfinite(number)) sawInfinite_ = true;
     return add(json::value(number, storage_));
   }
   bool on_bool(bool truth, error_code&) { return add(json::value(truth, storage_)); }
@@ -141,8 +185,11 @@ class MessageParser::Builder {
   // The string being parsed, made in the message's storage.
   std::optional<json::string> text_;
   std::optional<json::value> root_;
+  // The text so far of a number that spans pieces.
+  std::string splitNumber_;
   std::size_t unparsed_ = 0;
   bool reservedLong_ = false;
+  bool sawInfinite_ = false;
 };
 
 struct MessageParser::Impl {

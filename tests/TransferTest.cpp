@@ -267,6 +267,37 @@ TEST(TransferTest, EndChecksTheByteCountAndCanBeRetried) {
   EXPECT_EQ(readFile(home / "clip.mp4"), "1234567");
 }
 
+TEST(TransferTest, ALinkedDownloadsFolderReceivesTheWholeTransfer) {
+  // Downloads itself a link, and Downloads under a linked folder: the files land in the real
+  // folder whichever link leads there.
+  for (bool linkedParent : {false, true}) {
+    FakeHome home;
+    testing::TempDir elsewhere;
+    std::filesystem::create_directory(elsewhere / "real");
+    std::filesystem::remove(home.downloads());
+    if (linkedParent) {
+      std::filesystem::create_directory(elsewhere / "real/Downloads");
+      std::filesystem::create_directory_symlink(elsewhere / "real", home.home() + "/via");
+      std::filesystem::create_directory(home.home() + "/.config");
+      writeFile(home.home() + "/.config/user-dirs.dirs",
+                "XDG_DOWNLOAD_DIR=\"$HOME/via/Downloads\"\n");
+    } else {
+      std::filesystem::create_directory_symlink(elsewhere / "real", home.downloads());
+    }
+    std::string real = elsewhere / (linkedParent ? "real/Downloads" : "real");
+    HandlerUnderTest t;
+    play(t, {{writeBegin("clip.mp4"),
+              {{"ok", true}, {"part", "clip.mp4.part"}},
+              {info("file.write.begin <private>")}},
+             {writeChunk("clip.mp4.part", 0, "bytes"), {{"ok", true}, {"size", 5}}},
+             {writeEnd("clip.mp4.part", "clip.mp4", 5),
+              {{"ok", true}, {"name", "clip.mp4"}},
+              {info("file.write.end: saved 5 bytes as <private>")}}});
+    EXPECT_EQ(listNames(real), std::vector<std::string>{"clip.mp4"}) << linkedParent;
+    EXPECT_EQ(readFile(real + "/clip.mp4"), "bytes") << linkedParent;
+  }
+}
+
 TEST(TransferTest, AbortRemovesOnlyTheNamedPartFile) {
   FakeHome home;
   writeFile(home / "clip.mp4", "kept");

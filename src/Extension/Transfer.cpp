@@ -57,7 +57,11 @@ json::object refused(std::string_view error) { return {{"ok", false}, {"error", 
 }  // namespace
 
 json::object SafariWebExtensionHandler::write(std::string_view type, json::object& message) {
-  std::optional<std::string> folder = downloadsFolder();
+  // The folder as the desktop names it, links unresolved: every path under it is opened,
+  // created, moved or removed by the kernel, which follows those links itself, and no path
+  // goes back to the extension. Resolving them first would only repeat that walk (a readlink
+  // per component) for every chunk.
+  std::optional<std::string> folder = files_.downloadsDirectory();
   if (!folder) {
     log.error("%{public}s: no Downloads folder", {type});
     return refused("no Downloads folder");

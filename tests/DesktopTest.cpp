@@ -575,5 +575,82 @@ TEST_F(DesktopTest, TheHostWithoutApplicationsOrBusStillAnswers) {
   }
 }
 
+// A desktop whose library cannot give it GIO has nothing to ask: opening is refused, revealing
+// shows nothing, and each request is still answered. The system's GIO, named the same way,
+// shows that the name is what the desktop loads.
+TEST_F(DesktopTest, ADesktopWithoutGioRefusesToOpenAndShowsNothing) {
+  SessionBus bus(SessionBus::Activation::kNone, "");
+  std::string record = scratch_ / "shown-without-gio";
+  FileManager fileManager(bus, record, "answer");
+  useBus(bus.address());
+  make("clip.tbt", Kind::kFile);
+  struct Case {
+    std::string what;
+    std::string library;
+    bool usable;
+  };
+  const std::vector<Case> cases = {
+      {"no such library", "libtamberlo-no-such-library.so.0", false},
+      {"a library without GIO's functions", "libglib-2.0.so.0", false},
+      {"the system's GIO", "libgio-2.0.so.0", true},
+  };
+  const boost::json::object kNotOpened = {{"ok", false}, {"error", "no app opened the file"}};
+  size_t shown = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::unique_ptr<Desktop> desktop = makeGioDesktop(c.library);
+    SafariWebExtensionHandler handler(files_, *desktop, std::make_unique<CapturingSink>());
+    EXPECT_EQ(handler.answer(boost::json::value{{"type", "file.open"}, {"name", "clip.tbt"}}),
+              (c.usable ? boost::json::object{{"ok", true}} : kNotOpened));
+    EXPECT_EQ(handler.answer(boost::json::value{{"type", "file.reveal"}, {"name", "clip.tbt"}}),
+              (boost::json::object{{"ok", true}}));
+    // The file manager answers before the call returns.
+    if (c.usable) ++shown;
+    EXPECT_EQ(linesOf(record).size(), shown);
+  }
+  // Only the usable desktop launched anything, and never the folder.
+  EXPECT_EQ(launchesSettled(), std::vector<std::string>{world_.pathIn("clip.tbt")});
+}
+
+// The GLib libraries mapped into the running process `pid`, by name, sorted.
+std::vector<std::string> glibMappedInto(pid_t pid) {
+  std::vector<std::string> mapped;
+  for (const std::string& line : linesOf("/proc/" + std::to_string(pid) + "/maps")) {
+    std::string file = fs::path(line.substr(line.rfind(' ') + 1)).filename();
+    for (std::string name : {"libgio-2.0.so", "libglib-2.0.so", "libgobject-2.0.so"}) {
+      bool known = std::find(mapped.begin(), mapped.end(), name) != mapped.end();
+      if (file.starts_with(name) && !known) mapped.push_back(name);
+    }
+  }
+  std::sort(mapped.begin(), mapped.end());
+  return mapped;
+}
+
+// A host that is asked nothing of the desktop never loads GIO; the first request that needs it
+// does, and is answered as usual.
+TEST_F(DesktopTest, TheHostLoadsGioOnlyForTheFirstRequestThatNeedsIt) {
+  make("clip.tbt", Kind::kFile);
+  HostProcess host;
+  HostWatchdog watchdog(host.pid());
+  struct Step {
+    std::string type;
+    boost::json::value reply;
+    std::vector<std::string> mapped;  // once the reply is in
+  };
+  const std::vector<Step> steps = {
+      {"file.exists", {{"exists", true}, {"name", "clip.tbt"}}, {}},
+      {"file.open", kOk, {"libgio-2.0.so", "libglib-2.0.so", "libgobject-2.0.so"}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.type);
+    EXPECT_EQ(ask(host, step.type, "clip.tbt"), step.reply);
+    EXPECT_EQ(glibMappedInto(host.pid()), step.mapped);
+  }
+  host.closeInput();
+  EXPECT_EQ(host.wait(), 0);
+  EXPECT_FALSE(watchdog.fired());
+  EXPECT_EQ(waitForLines(world_.opened, 1), std::vector<std::string>{world_.pathIn("clip.tbt")});
+}
+
 }  // namespace
 }  // namespace tamberlo::testing

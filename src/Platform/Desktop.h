@@ -22,7 +22,15 @@ class Desktop {
   virtual void reveal(const std::string& path) = 0;
 };
 
-// The GIO/D-Bus desktop of a freedesktop session.
+// The GIO/D-Bus desktop of a freedesktop session. Making it costs nothing: the system's GIO is
+// loaded by the first open or reveal of any such desktop in the process, and stays loaded.
+// Where GIO cannot be loaded there is no desktop to ask: open answers false and reveal shows
+// nothing, and both return at once.
 std::unique_ptr<Desktop> makeGioDesktop();
+
+// The same desktop, with GLib and GIO taken from the shared library `library` (a name or a path,
+// as dlopen takes it), loaded by this desktop's first open or reveal. For running the desktop
+// against a GIO other than the system's, or against none.
+std::unique_ptr<Desktop> makeGioDesktop(const std::string& library);
 
 }  // namespace tamberlo

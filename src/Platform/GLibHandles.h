@@ -1,33 +1,31 @@
 // Owning handles for the GLib objects the desktop code holds, so that every way out of a call
-// releases them.
+// releases them. Each handle keeps the function table of the GLib that made its object and
+// gives the object back through it: `glib::String uri(g.filename_to_uri(...), {&g})`.
 #pragma once
-
-#include <glib-object.h>
-#include <glib.h>
 
 #include <memory>
 
+#include "Platform/GLibLibrary.h"
+
 namespace tamberlo::glib {
 
-struct FreeDeleter {
-  void operator()(void* memory) const { g_free(memory); }
-};
-struct ObjectDeleter {
-  void operator()(void* object) const { g_object_unref(object); }
-};
-struct ErrorDeleter {
-  void operator()(GError* error) const { g_error_free(error); }
-};
-struct VariantDeleter {
-  void operator()(GVariant* variant) const { g_variant_unref(variant); }
+// Releases an object with the table's function `Release`. An empty handle holds no table and
+// releases nothing.
+template <auto Functions::*Release>
+struct Releaser {
+  const Functions* functions = nullptr;
+  template <typename T>
+  void operator()(T* object) const {
+    (functions->*Release)(object);
+  }
 };
 
 // A string that GLib allocated.
-using String = std::unique_ptr<char, FreeDeleter>;
+using String = std::unique_ptr<char, Releaser<&Functions::free>>;
 // One reference to a GObject.
 template <typename T>
-using Object = std::unique_ptr<T, ObjectDeleter>;
-using ErrorPtr = std::unique_ptr<GError, ErrorDeleter>;
-using Variant = std::unique_ptr<GVariant, VariantDeleter>;
+using Object = std::unique_ptr<T, Releaser<&Functions::object_unref>>;
+using ErrorPtr = std::unique_ptr<GError, Releaser<&Functions::error_free>>;
+using Variant = std::unique_ptr<GVariant, Releaser<&Functions::variant_unref>>;
 
 }  // namespace tamberlo::glib

@@ -6,8 +6,9 @@
 // (the D-Bus worker, the folder watches of its application index); they are never joined, so
 // they cannot hold up the end of the process. Nothing here waits on the global default main
 // context; the one asynchronous step (connecting to the bus) runs in a private context.
-#include <gio/gio.h>
-
+//
+// GIO is not linked: it is loaded with the first request that needs it (see GLibLibrary.h), and
+// every GLib call goes through the loaded table.
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "Platform/Desktop.h"
 #include "Platform/FileManagerBus.h"
 #include "Platform/GLibHandles.h"
+#include "Platform/GLibLibrary.h"
 
 namespace tamberlo {
 namespace {
@@ -25,10 +27,10 @@ constexpr std::chrono::milliseconds kFileManagerBudget{500};
 
 // The file URI of the absolute `path`, escaped by GLib (spaces, "#", "%" and non-ASCII bytes
 // all survive the trip), or nothing for a path GLib refuses (a relative one).
-std::optional<std::string> fileUri(const std::string& path) {
+std::optional<std::string> fileUri(const glib::Functions& g, const std::string& path) {
   GError* rawError = nullptr;
-  glib::String uri(g_filename_to_uri(path.c_str(), nullptr, &rawError));
-  glib::ErrorPtr error(rawError);
+  glib::String uri(g.filename_to_uri(path.c_str(), nullptr, &rawError), {&g});
+  glib::ErrorPtr error(rawError, {&g});
   if (!uri) return std::nullopt;
   return std::string(uri.get());
 }
@@ -36,33 +38,52 @@ std::optional<std::string> fileUri(const std::string& path) {
 // Launches the default application for what `uri` names. True when a launch happened; false
 // when no application is registered for its type or the launch failed. The application is
 // not waited for: GIO spawns it detached.
-bool launchDefault(const std::string& uri) {
+bool launchDefault(const glib::Functions& g, const std::string& uri) {
   GError* rawError = nullptr;
-  bool launched = g_app_info_launch_default_for_uri(uri.c_str(), nullptr, &rawError);
-  glib::ErrorPtr error(rawError);
+  bool launched = g.app_info_launch_default_for_uri(uri.c_str(), nullptr, &rawError);
+  glib::ErrorPtr error(rawError, {&g});
   return launched;
 }
 
 class GioDesktop : public Desktop {
  public:
+  // The desktop of the process's one system GIO.
+  GioDesktop() : library_(&glib::systemGio()) {}
+  // The desktop of a library of its own.
+  explicit GioDesktop(const std::string& library)
+      : own_(std::make_unique<glib::Library>(library)), library_(own_.get()) {}
+
   bool open(const std::string& path) override {
-    std::optional<std::string> uri = fileUri(path);
-    return uri && launchDefault(*uri);
+    const glib::Functions* g = library_->functions();
+    if (g == nullptr) return false;
+    std::optional<std::string> uri = fileUri(*g, path);
+    return uri && launchDefault(*g, *uri);
   }
 
   void reveal(const std::string& path) override {
-    std::optional<std::string> uri = fileUri(path);
+    const glib::Functions* g = library_->functions();
+    if (g == nullptr) return;
+    std::optional<std::string> uri = fileUri(*g, path);
     if (!uri) return;
-    if (FileManagerBus::showItem(*uri, kFileManagerBudget) != FileManagerBus::Outcome::kNotShown) {
+    if (FileManagerBus::showItem(*g, *uri, kFileManagerBudget) !=
+        FileManagerBus::Outcome::kNotShown) {
       return;
     }
     std::string folder = std::filesystem::path(path).parent_path().string();
-    if (std::optional<std::string> folderUri = fileUri(folder)) launchDefault(*folderUri);
+    if (std::optional<std::string> folderUri = fileUri(*g, folder)) launchDefault(*g, *folderUri);
   }
+
+ private:
+  std::unique_ptr<glib::Library> own_;  // none for the system GIO
+  glib::Library* library_;
 };
 
 }  // namespace
 
 std::unique_ptr<Desktop> makeGioDesktop() { return std::make_unique<GioDesktop>(); }
+
+std::unique_ptr<Desktop> makeGioDesktop(const std::string& library) {
+  return std::make_unique<GioDesktop>(library);
+}
 
 }  // namespace tamberlo

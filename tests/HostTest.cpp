@@ -97,6 +97,24 @@ TEST(HostTest, LogLinesAreOutBeforeTheirRepliesInABurst) {
   EXPECT_EQ(host.wait(), 0);
 }
 
+TEST(HostTest, WithoutAJournalTheHostNeverLoadsLibsystemd) {
+  if (::access("/run/systemd/journal/socket", W_OK) == 0) {
+    GTEST_SKIP() << "the host logs to the journal here";
+  }
+  TempDir home;
+  std::filesystem::create_directory(home / "Downloads");
+  HostProcess host(homeAt(home));
+  // Both have written their log lines by the time their replies are in.
+  EXPECT_EQ(host.request("1"), json::parse(R"({"echo":1})"));
+  EXPECT_EQ(host.request(R"({"type":"file.exists","name":"a.mp4"})"),
+            json::parse(R"({"exists":false})"));
+  std::string maps = testing::readFile("/proc/" + std::to_string(host.pid()) + "/maps");
+  EXPECT_NE(maps.find("tamberlo-host"), std::string::npos);
+  EXPECT_EQ(maps.find("libsystemd"), std::string::npos);
+  host.closeInput();
+  EXPECT_EQ(host.wait(), 0);
+}
+
 TEST(HostTest, ClosedOutputEndsTheProcessQuietly) {
   TempDir home;
   HostProcess host(homeAt(home));

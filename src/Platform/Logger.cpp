@@ -1,5 +1,6 @@
 #include "Platform/Logger.h"
 
+#include <dlfcn.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
@@ -88,8 +89,14 @@ void CapturingSink::write(LogLevel level, std::string_view, std::string_view,
 
 namespace {
 
+// Writes through sd_journal_sendv, found in libsystemd at run time: a host that logs to
+// standard error never loads the library and the five it pulls in, which would be most of the
+// start-up of a host started for one message.
 class JournalSink : public LogSink {
  public:
+  using Send = decltype(&sd_journal_sendv);
+  explicit JournalSink(Send send) : send_(send) {}
+
   void write(LogLevel level, std::string_view subsystem, std::string_view category,
              std::string_view line) override {
     std::string message = "MESSAGE=" + std::string(line);
@@ -103,8 +110,11 @@ class JournalSink : public LogSink {
         {identifier.data(), identifier.size()},
         {categoryField.data(), categoryField.size()},
     };
-    sd_journal_sendv(fields, 4);
+    send_(fields, 4);
   }
+
+ private:
+  Send send_;
 };
 
 class StderrSink : public LogSink {
@@ -140,11 +150,22 @@ class StderrSink : public LogSink {
 
 }  // namespace
 
-std::unique_ptr<LogSink> makeJournalSink() { return std::make_unique<JournalSink>(); }
+std::unique_ptr<LogSink> makeJournalSink() {
+  // Loaded once and kept to the end of the process: the sink may be made again (in tests).
+  static JournalSink::Send send = []() -> JournalSink::Send {
+    void* library = ::dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return nullptr;
+    return reinterpret_cast<JournalSink::Send>(::dlsym(library, "sd_journal_sendv"));
+  }();
+  if (send == nullptr) return nullptr;
+  return std::make_unique<JournalSink>(send);
+}
 std::unique_ptr<LogSink> makeStderrSink() { return std::make_unique<StderrSink>(); }
 
 std::unique_ptr<LogSink> makeSystemSink() {
-  if (::access("/run/systemd/journal/socket", W_OK) == 0) return makeJournalSink();
+  if (::access("/run/systemd/journal/socket", W_OK) == 0) {
+    if (std::unique_ptr<LogSink> journal = makeJournalSink()) return journal;
+  }
   return makeStderrSink();
 }
 

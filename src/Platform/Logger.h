@@ -53,13 +53,13 @@ class LogSink {
 };
 
 // The systemd journal: priority info or error, the subsystem as identifier, the category as a
-// field of its own.
+// field of its own. Nothing when libsystemd cannot be loaded.
 std::unique_ptr<LogSink> makeJournalSink();
 // One line per event on standard error: "<subsystem> <category> <level>: <line>". Lines are
 // held until flush() (or until a burst of them fills a pipe's worth), so that a run of small
 // messages does not cost a write each.
 std::unique_ptr<LogSink> makeStderrSink();
-// The journal when its socket exists, else standard error.
+// The journal when its socket exists and libsystemd loads, else standard error.
 std::unique_ptr<LogSink> makeSystemSink();
 
 // Keeps every line in memory, for tests that assert exact log lines.

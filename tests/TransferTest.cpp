@@ -267,6 +267,56 @@ TEST(TransferTest, EndChecksTheByteCountAndCanBeRetried) {
   EXPECT_EQ(readFile(home / "clip.mp4"), "1234567");
 }
 
+TEST(TransferTest, LongChunksAreWrittenWholeOrNotAtAll) {
+  // Chunks longer than one block of text are decoded and written a block at a time; a bad
+  // block anywhere must leave the file as it was, and a good chunk must land byte for byte.
+  const size_t block = SafariWebExtensionHandler::kChunkBlock;
+  std::string bytes(block / 4 * 3 * 2 + 1000, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 131) ^ (i >> 9));
+  const std::string good = testing::base64(bytes);
+  std::string badInLastBlock = good;
+  badInLastBlock[good.size() - 10] = '*';
+  std::string badInFirstBlock = good;
+  badInFirstBlock[5] = '-';
+  // Padding that closes the first block but not the text.
+  const std::string paddedInside =
+      testing::base64(std::string(block / 4 * 3 - 1, 'x')) + testing::base64("more bytes");
+  auto chunk = [](std::string_view part, uint64_t offset, std::string_view text) {
+    return json::serialize(json::object{
+        {"type", "file.write.chunk"}, {"part", part}, {"offset", offset}, {"data", text}});
+  };
+  struct Case {
+    const char* name;
+    bool partExists;
+    uint64_t offset;
+    std::string text;
+    json::object reply;
+    std::string after;  // the part file's bytes afterwards
+  };
+  const json::object badChunk{{"ok", false}, {"error", "bad chunk"}};
+  const Case cases[] = {
+      {"appended", true, 3, good, {{"ok", true}, {"size", 3 + bytes.size()}}, "abc" + bytes},
+      {"over the end", true, 1, good, {{"ok", true}, {"size", 1 + bytes.size()}}, "a" + bytes},
+      {"bad in the last block", true, 3, badInLastBlock, badChunk, "abc"},
+      {"bad in the first block", true, 3, badInFirstBlock, badChunk, "abc"},
+      {"padding inside", true, 3, paddedInside, badChunk, "abc"},
+      {"bad over the end", true, 1, badInLastBlock, badChunk, "abc"},
+      {"bad past the end", true, 9, badInLastBlock, badChunk, "abc"},
+      {"bad without a part file", false, 0, badInLastBlock, badChunk, ""},
+  };
+  for (const Case& c : cases) {
+    FakeHome home;
+    if (c.partExists) writeFile(home / "v.part", "abc");
+    HandlerUnderTest t;
+    EXPECT_EQ(t.answer(chunk("v.part", c.offset, c.text)), c.reply) << c.name;
+    if (c.partExists) {
+      EXPECT_TRUE(readFile(home / "v.part") == c.after) << c.name;
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(home / "v.part")) << c.name;
+    }
+  }
+}
+
 TEST(TransferTest, ALinkedDownloadsFolderReceivesTheWholeTransfer) {
   // Downloads itself a link, and Downloads under a linked folder: the files land in the real
   // folder whichever link leads there.

@@ -46,6 +46,10 @@ class SafariWebExtensionHandler {
   // checks nor creates the folder.
   std::optional<std::string> downloadsFolder();
 
+  // The text of a chunk is decoded and written this much at a time (a multiple of 4): small
+  // enough that the block and its bytes stay in the processor's cache between the two steps.
+  static constexpr size_t kChunkBlock = 256 * 1024;
+
   // True when `error`, or an error underneath it, means the disk or the user's quota is full.
   static bool isDiskFull(const Error& error);
 
@@ -65,6 +69,8 @@ class SafariWebExtensionHandler {
   boost::json::object end(const boost::json::object& message, const std::string& folder);
   boost::json::object abort(const boost::json::object& message, const std::string& folder);
   boost::json::object failure(std::string_view type, const Error& error);
+  // True when `encoded` is strict base64, checked a block at a time through chunkDecoder_.
+  bool isStrictBase64(std::string_view encoded);
 
   boost::json::object exists(const boost::json::object& message, std::string_view name,
                              const std::string& folder);
@@ -73,6 +79,8 @@ class SafariWebExtensionHandler {
 
   FileSystem& files_;
   Desktop& desktop_;
+  // One buffer for the decoded bytes of every chunk, reused from chunk to chunk.
+  Base64Decoder chunkDecoder_;
   Logger log;
 };
 

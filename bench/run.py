@@ -24,7 +24,7 @@ import time
 MiB = 1 << 20
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-FULL = dict(file_mib=256, chunks_kib=[64, 256, 1024, 4096, 16384], runs=5, messages=20000,
+FULL = dict(file_mib=256, chunks_kib=[64, 256, 1024, 4096, 16384], runs=7, messages=20000,
             oneshot_runs=200, lookup_entries=100000, lookup_queries=10)
 QUICK = dict(file_mib=4, chunks_kib=[64, 1024], runs=1, messages=300, oneshot_runs=10,
              lookup_entries=2000, lookup_queries=3)
@@ -66,6 +66,9 @@ def fill_folder(folder, entries):
     copies = ["clip.mp4", "clip (1).mp4", "clip 2.mp4", "clip-3.mp4"]
     for name in copies:
         os.close(os.open(os.path.join(folder, name), os.O_WRONLY | os.O_CREAT, 0o644))
+        # Creation times tick coarsely (a few ms on tmpfs): the copies must differ, or the
+        # earliest is whichever the folder happens to list first.
+        time.sleep(0.02)
     kinds = ["clip_%06d.mp4", "video %06d.mp4", "IMG_%06d.jpg", "clip (%06d).webm"]
     for i in range(entries - len(copies)):
         name = kinds[i % len(kinds)] % i

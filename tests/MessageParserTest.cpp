@@ -16,30 +16,8 @@ namespace {
 
 namespace json = boost::json;
 
-bool allFinite(const json::value& value) {
-  if (const double* d = value.if_double()) return std::isfinite(*d);
-  if (const json::array* array = value.if_array()) {
-    for (const json::value& element : *array) {
-      if (!allFinite(element)) return false;
-    }
-  }
-  if (const json::object* object = value.if_object()) {
-    for (const auto& entry : *object) {
-      if (!allFinite(entry.value())) return false;
-    }
-  }
-  return true;
-}
-
-// The library's reading of the whole text, or nothing for text that is not one JSON value or
-// that holds a number no double can hold.
 std::optional<json::value> reference(std::string_view text) {
-  json::parse_options options;
-  options.max_depth = kMaxMessageDepth;
-  boost::system::error_code ec;
-  json::value value = json::parse(text, ec, {}, options);
-  if (ec || !allFinite(value)) return std::nullopt;
-  return value;
+  return testing::libraryReading(text, kMaxMessageDepth).value;
 }
 
 std::optional<json::value> inPieces(MessageParser& parser, std::string_view text, size_t pieceSize,

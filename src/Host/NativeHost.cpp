@@ -99,6 +99,11 @@ int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler) {
   // browser that waits for it.
   std::string pending;
   constexpr size_t kFlushAt = 256 * 1024;
+  // One request carrier for all messages, so that its vector and callback are made once.
+  ExtensionContext context;
+  context.completeRequest = [&](std::vector<ExtensionItem> items) {
+    appendReply(pending, serializer, items.front().userInfo->at(kMessageKey));
+  };
   while (true) {
     if (!pending.empty() && (!reader.hasBufferedFrame() || pending.size() >= kFlushAt)) {
       handler.flushLog();
@@ -115,18 +120,17 @@ int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler) {
       appendFrame(pending, kMessageTooLarge);
       continue;
     }
-    ExtensionContext context;
     ExtensionItem item;
     if (std::optional<json::value> message = incoming.finish()) {
       // In the message's own storage, so that it moves in rather than being copied.
       item.userInfo.emplace(incoming.storage());
       item.userInfo->emplace(kMessageKey, std::move(*message));
     }
+    context.inputItems.clear();
     context.inputItems.emplace_back(std::move(item));
-    context.completeRequest = [&](std::vector<ExtensionItem> items) {
-      appendReply(pending, serializer, items.front().userInfo->at(kMessageKey));
-    };
     handler.beginRequest(context);
+    // The message goes while its storage is still there.
+    context.inputItems.clear();
   }
 }
 

@@ -11,6 +11,42 @@
 
 namespace tamberlo::testing {
 
+// True when no number in `value` is infinite.
+inline bool allFinite(const boost::json::value& value) {
+  namespace json = boost::json;
+  if (const double* d = value.if_double()) return std::isfinite(*d);
+  if (const json::array* array = value.if_array()) {
+    for (const json::value& element : *array) {
+      if (!allFinite(element)) return false;
+    }
+  }
+  if (const json::object* object = value.if_object()) {
+    for (const auto& entry : *object) {
+      if (!allFinite(entry.value())) return false;
+    }
+  }
+  return true;
+}
+
+// The library's own reading of a whole text, as a reference for the message parser.
+struct LibraryReading {
+  // The value, or nothing for text that is not one JSON value or that holds an infinite number.
+  std::optional<boost::json::value> value;
+  // The library read a number as infinite. It also does so for some that are not ("0e400"), so
+  // its reading of such a text is no reference.
+  bool infinite = false;
+};
+
+inline LibraryReading libraryReading(std::string_view text, std::size_t maxDepth) {
+  boost::json::parse_options options;
+  options.max_depth = maxDepth;
+  boost::system::error_code ec;
+  boost::json::value value = boost::json::parse(text, ec, {}, options);
+  if (ec) return {};
+  if (!allFinite(value)) return {std::nullopt, true};
+  return {std::move(value), false};
+}
+
 inline bool sameMessage(const boost::json::value& a, const boost::json::value& b) {
   namespace json = boost::json;
   if (a.kind() != b.kind()) return false;

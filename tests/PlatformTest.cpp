@@ -169,6 +169,26 @@ TEST(FileSystemTest, DownloadsFolderFollowsTheUserDirsFile) {
   ::unsetenv("XDG_CONFIG_HOME");
 }
 
+TEST(FileSystemTest, AWritableFileKnowsItsLengthAfterEveryChange) {
+  TempDir dir;
+  testing::writeFile(dir / "f.part", "abc");
+  PosixFileSystem files;
+  Result<std::unique_ptr<WritableFile>> file = files.openForWriting(dir / "f.part");
+  ASSERT_TRUE(file);
+  auto bytes = [](std::string_view text) {
+    return std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  };
+  EXPECT_EQ((*file)->size().value(), 3u);
+  ASSERT_TRUE((*file)->writeAt(3, bytes("defg")));
+  EXPECT_EQ((*file)->size().value(), 7u);
+  EXPECT_EQ((*file)->size().value(), 7u);
+  ASSERT_TRUE((*file)->truncate(2));
+  EXPECT_EQ((*file)->size().value(), 2u);
+  ASSERT_TRUE((*file)->writeAt(5, bytes("z")));
+  EXPECT_EQ((*file)->size().value(), 6u);
+  EXPECT_EQ(testing::readFile(dir / "f.part"), std::string("ab\0\0\0z", 6));
+}
+
 TEST(FileSystemTest, ResolvesLinksAsFarAsTheyExist) {
   TempDir dir;
   std::filesystem::create_directory(dir / "real");

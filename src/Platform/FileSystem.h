@@ -24,7 +24,8 @@ inline constexpr Instant kDistantPast{std::chrono::duration<double>(-62135596800
 class WritableFile {
  public:
   virtual ~WritableFile() = default;
-  // The file's length now, read from the file itself.
+  // The file's length now, read from the file itself; a call before any change made through
+  // this handle may answer with what the open itself read.
   virtual Result<uint64_t> size() = 0;
   // Cuts the file back (or extends it) to `length` bytes.
   virtual Status truncate(uint64_t length) = 0;

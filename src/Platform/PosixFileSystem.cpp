@@ -9,6 +9,8 @@
 #include <climits>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
+#include <utility>
 
 #include "Platform/FileSystem.h"
 #include "Platform/Utf8.h"
@@ -42,16 +44,20 @@ Error writeError(int errnum) {
 
 class PosixWritableFile : public WritableFile {
  public:
-  explicit PosixWritableFile(int fd) : fd_(fd) {}
+  // `sizeAtOpen` is the length that the open's own check of the file read, so that the first
+  // size() costs no second fstat: a chunk asks for it once per message.
+  PosixWritableFile(int fd, uint64_t sizeAtOpen) : fd_(fd), known_(sizeAtOpen) {}
   ~PosixWritableFile() override { ::close(fd_); }
 
   Result<uint64_t> size() override {
+    if (known_) return *std::exchange(known_, std::nullopt);
     struct stat st;
     if (::fstat(fd_, &st) != 0) return Error::posix(errno, "Cannot read the file's length");
     return static_cast<uint64_t>(st.st_size);
   }
 
   Status truncate(uint64_t length) override {
+    known_.reset();
     if (length > static_cast<uint64_t>(INT64_MAX)) {
       return Error::posix(EFBIG, "Cannot set the file's length");
     }
@@ -62,6 +68,7 @@ class PosixWritableFile : public WritableFile {
   }
 
   Status writeAt(uint64_t offset, std::span<const uint8_t> bytes) override {
+    known_.reset();
     const uint8_t* next = bytes.data();
     size_t left = bytes.size();
     while (left > 0) {
@@ -87,11 +94,14 @@ class PosixWritableFile : public WritableFile {
 
  private:
   int fd_;
+  // The length read at the open, good for one size() before any change.
+  std::optional<uint64_t> known_;
 };
 
 // The value of XDG_DOWNLOAD_DIR in a user-dirs.dirs file, with "$HOME" expanded, or nothing when
 // the file or the line is missing or the value is neither absolute nor under "$HOME".
-std::optional<std::string> xdgDownloadDir(const std::string& userDirsFile, const std::string& home) {
+std::optional<std::string> xdgDownloadDir(const std::string& userDirsFile,
+                                          const std::string& home) {
   std::ifstream in(userDirsFile);
   std::string line;
   std::optional<std::string> found;
@@ -186,9 +196,13 @@ Result<std::unique_ptr<WritableFile>> PosixFileSystem::openForWriting(const std:
     }
     return Error::posix(errnum, "Cannot open the file for writing");
   }
-  auto file = std::make_unique<PosixWritableFile>(fd);
   struct stat st;
-  if (::fstat(fd, &st) != 0) return Error::posix(errno, "Cannot open the file for writing");
+  if (::fstat(fd, &st) != 0) {
+    int errnum = errno;
+    ::close(fd);
+    return Error::posix(errnum, "Cannot open the file for writing");
+  }
+  auto file = std::make_unique<PosixWritableFile>(fd, static_cast<uint64_t>(st.st_size));
   if (!S_ISREG(st.st_mode)) {
     return Error::file(FileErrorCode::kWriteUnknown,
                        "Cannot open the file for writing: it is not a regular file.",

@@ -69,6 +69,9 @@ class SafariWebExtensionHandler {
   boost::json::object end(const boost::json::object& message, const std::string& folder);
   boost::json::object abort(const boost::json::object& message, const std::string& folder);
   boost::json::object failure(std::string_view type, const Error& error);
+  // The bytes of the block of `encoded` that starts at `from`, decoded into chunkDecoder_, or
+  // nothing when it is not strict base64 in its place (padding only in the last block).
+  std::optional<std::span<const uint8_t>> decodeBlock(std::string_view encoded, size_t from);
   // True when `encoded` is strict base64, checked a block at a time through chunkDecoder_.
   bool isStrictBase64(std::string_view encoded);
 

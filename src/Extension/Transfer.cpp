@@ -143,11 +143,8 @@ json::object SafariWebExtensionHandler::chunk(json::object& message, const std::
   // bad block further on puts the file back to the length it had.
   uint64_t at = *offset;
   for (size_t from = 0; from < encoded.size(); from += kChunkBlock) {
-    std::string_view block = encoded.substr(from, kChunkBlock);
-    bool last = from + kChunkBlock >= encoded.size();
-    std::optional<std::span<const uint8_t>> bytes = chunkDecoder_.decode(block);
-    // Padding may only close the whole text, not a block within it.
-    if (!bytes || (!last && bytes->size() != maxDecodedSize(block.size()))) {
+    std::optional<std::span<const uint8_t>> bytes = decodeBlock(encoded, from);
+    if (!bytes) {
       if (Status cut = (*file)->truncate(*length); !cut) return failure(kType, cut.error());
       return refused("bad chunk");
     }
@@ -159,12 +156,19 @@ json::object SafariWebExtensionHandler::chunk(json::object& message, const std::
   return {{"ok", true}, {"size", at}};
 }
 
+std::optional<std::span<const uint8_t>> SafariWebExtensionHandler::decodeBlock(
+    std::string_view encoded, size_t from) {
+  std::string_view block = encoded.substr(from, kChunkBlock);
+  bool last = from + kChunkBlock >= encoded.size();
+  std::optional<std::span<const uint8_t>> bytes = chunkDecoder_.decode(block);
+  // Padding may only close the whole text, not a block within it.
+  if (!bytes || (!last && bytes->size() != maxDecodedSize(block.size()))) return std::nullopt;
+  return bytes;
+}
+
 bool SafariWebExtensionHandler::isStrictBase64(std::string_view encoded) {
   for (size_t from = 0; from < encoded.size(); from += kChunkBlock) {
-    std::string_view block = encoded.substr(from, kChunkBlock);
-    bool last = from + kChunkBlock >= encoded.size();
-    std::optional<std::span<const uint8_t>> bytes = chunkDecoder_.decode(block);
-    if (!bytes || (!last && bytes->size() != maxDecodedSize(block.size()))) return false;
+    if (!decodeBlock(encoded, from)) return false;
   }
   return true;
 }

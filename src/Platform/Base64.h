@@ -16,15 +16,17 @@ inline constexpr size_t maxDecodedSize(size_t textLength) { return textLength / 
 
 // Decodes `text` into `out`, which must hold maxDecodedSize(text.size()) bytes. `out` may be
 // the very bytes of `text` (decoding in place). Returns the number of bytes decoded, or nothing
-// when `text` is not strict base64; `out` then holds garbage. Takes the AVX2 path where the CPU
-// has it, else the scalar one; both accept and refuse exactly the same texts.
+// when `text` is not strict base64; `out` then holds garbage. Takes the widest vector path the
+// CPU has (AVX-512, AVX2), else the scalar one; all accept and refuse exactly the same texts.
 std::optional<size_t> decodeBase64(std::string_view text, uint8_t* out);
 
-// The two paths of decodeBase64, open to tests so that they can be held against each other.
-// Same contract as decodeBase64; the AVX2 one needs a CPU for which cpuHasAvx2() is true.
+// The paths of decodeBase64, open to tests so that they can be held against each other. Same
+// contract as decodeBase64; each vector path needs a CPU for which its cpuHas...() is true.
 std::optional<size_t> decodeBase64Scalar(std::string_view text, uint8_t* out);
 std::optional<size_t> decodeBase64Avx2(std::string_view text, uint8_t* out);
+std::optional<size_t> decodeBase64Avx512(std::string_view text, uint8_t* out);
 bool cpuHasAvx2();
+bool cpuHasAvx512();
 
 // Decodes into a buffer it keeps and reuses, so that a run of chunks of similar size allocates
 // once. The returned bytes stay valid until the next call.

@@ -36,6 +36,9 @@ std::string nested(int depth) { return std::string(depth, '[') + std::string(dep
 
 TEST(MessageParserTest, AgreesWithTheWholeTextParserHoweverThePiecesFall) {
   const std::string longText(70 * 1024, 'Q');
+  // Longer than what the library reads at once, so that the rest of such a string is copied
+  // past it, up to the byte after.
+  const std::string plain(3000, 'x');
   const std::vector<std::string> texts = {
       R"({"type":"ping","n":1})",
       R"({"type":"file.write.chunk","part":"a.part","offset":0,"data":"aGVsbG8="})",
@@ -53,7 +56,17 @@ TEST(MessageParserTest, AgreesWithTheWholeTextParserHoweverThePiecesFall) {
       R"({"data":")" + longText + R"(\n)" + longText + R"("})",
       "{\"k\u00e9y\":\"v\u00e4lue\"}",
       nested(kMaxMessageDepth),
+      "\"" + plain + "\xc3\xa9" + plain + "\"",
+      "\"" + plain + "\x7f" + plain + "\"",
+      "\"" + plain + "\\\"" + plain + "\\u00e9\"",
+      "{\"" + plain + "\":\"" + plain + "\",\"" + plain + "\":[\"" + plain + "\"]}",
+      "[\"" + plain + "\",\"" + plain + "\",\"" + plain + "\"]",
       // Not messages.
+      "\"" + plain + "\x01" + plain + "\"",
+      "\"" + plain + "\xff" + plain + "\"",
+      "\"" + plain + "\xc3\"",
+      "\"" + plain + "\\q\"",
+      "\"" + plain + "\"" + plain,
       "",
       "   ",
       "{not json",
@@ -72,7 +85,8 @@ TEST(MessageParserTest, AgreesWithTheWholeTextParserHoweverThePiecesFall) {
   for (const std::string& text : texts) {
     std::optional<json::value> expected = reference(text);
     std::optional<std::string> whole = serialized(inPieces(parser, text, text.size() + 1));
-    for (size_t pieceSize : {size_t{1}, size_t{7}, size_t{4096}, size_t{16 * 1024 + 3}}) {
+    for (size_t pieceSize :
+         {size_t{1}, size_t{7}, size_t{1000}, size_t{4096}, size_t{16 * 1024 + 3}}) {
       std::optional<json::value> pieces = inPieces(parser, text, pieceSize);
       EXPECT_TRUE(testing::sameMessage(pieces, expected))
           << text.substr(0, 60) << " in pieces of " << pieceSize;
@@ -116,9 +130,12 @@ TEST(MessageParserTest, ALongStringTakesNoMoreThanItsFrame) {
   std::vector<unsigned char> block(text.size() + 4096);
   json::monotonic_resource arena(block.data(), block.size(), json::get_null_resource());
   MessageParser parser(kMaxMessageDepth);
-  std::optional<std::string> parsed;
-  EXPECT_NO_THROW(parsed = serialized(inPieces(parser, text, 64 * 1024, &arena)));
-  EXPECT_EQ(parsed, json::serialize(json::parse(text)));
+  for (size_t pieceSize : {size_t{64 * 1024}, text.size()}) {
+    std::optional<std::string> parsed;
+    EXPECT_NO_THROW(parsed = serialized(inPieces(parser, text, pieceSize, &arena)));
+    EXPECT_EQ(parsed, json::serialize(json::parse(text))) << "pieces of " << pieceSize;
+    arena.release();
+  }
 }
 
 TEST(MessageParserTest, ABrokenMessageLeavesNothingForTheNext) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "Host/PlainJsonText.h"
+
 namespace tamberlo {
 namespace json = boost::json;
 using boost::system::error_code;
@@ -48,11 +50,45 @@ class MessageParser::Builder {
     // Made anew rather than assigned: a JSON string keeps the storage it was made with.
     text_.emplace(storage_);
     reservedLong_ = false;
+    partEnd_ = stepEnd_ = nullptr;
   }
 
   // The bytes of the message not yet parsed, the piece being parsed included: no string can
   // have more left than that.
   void setUnparsed(std::size_t unparsed) { unparsed_ = unparsed; }
+
+  // The library is about to parse `step`.
+  void beginStep(std::string_view step) {
+    stepEnd_ = step.data() + step.size();
+    partEnd_ = nullptr;
+  }
+
+  // Whether the library stopped inside a string value, having handed over every byte of it
+  // that it read as a span of the input that ends where the step does. It then holds nothing
+  // back (an escape or a split character would have gone through its own buffer, or be kept
+  // there), and the text that follows may be added by appendPlain() without the library
+  // seeing it, up to a byte that is not plain.
+  bool inPlainStringAtStepEnd() const { return stepEnd_ != nullptr && partEnd_ == stepEnd_; }
+
+  // Adds the plain text at the start of `piece` to the string being parsed; returns how many
+  // bytes that was. Copying and looking for the end are one pass.
+  std::size_t appendPlain(std::string_view piece) {
+    std::size_t done = 0;
+    while (done < piece.size()) {
+      std::size_t room = text_->capacity() - text_->size();
+      if (room < kPlainStep) {
+        reserveFor(piece.size() - done);
+        room = text_->capacity() - text_->size();
+      }
+      std::size_t want = std::min(room, piece.size() - done);
+      std::size_t copied =
+          copyPlainJsonText(piece.substr(done, want), text_->data() + text_->size());
+      text_->grow(copied);
+      done += copied;
+      if (copied < want) break;
+    }
+    return done;
+  }
 
   // The value built, or nothing when a number in it has no JSON spelling.
   std::optional<json::value> take() {
@@ -95,10 +131,12 @@ class MessageParser::Builder {
   }
 
   bool on_string_part(json::string_view part, std::size_t, error_code&) {
+    partEnd_ = part.data() + part.size();
     appendText(part);
     return true;
   }
   bool on_string(json::string_view part, std::size_t, error_code&) {
+    partEnd_ = nullptr;
     if (text_->empty()) return add(json::value(json::string(part, storage_)));
     appendText(part);
     json::value done(std::move(*text_));
@@ -161,6 +199,25 @@ class MessageParser::Builder {
     text_->append(part);
   }
 
+  // Plain text is copied in steps of at least this much room.
+  static constexpr std::size_t kPlainStep = 64;
+  // A string this long that still goes on in plain text is taken for a chunk's data.
+  static constexpr std::size_t kLongString = 1024;
+
+  // Room in the string for up to `more` bytes of plain text, of which at least kPlainStep.
+  // Once the string is long enough to be a chunk's data it gets room for the rest of the
+  // message at once; before that it grows by doubling, so that a short string that happens to
+  // be followed by much plain text reserves no more than the text it turns out to hold.
+  void reserveFor(std::size_t more) {
+    if (!reservedLong_ && text_->size() + kPlainStep >= kLongString) {
+      reservedLong_ = true;
+      text_->reserve(text_->size() + std::max(unparsed_, kPlainStep));
+      return;
+    }
+    std::size_t wanted = text_->size() + std::min(more, std::max(text_->size(), kPlainStep));
+    text_->reserve(std::max(wanted, text_->size() + kPlainStep));
+  }
+
   bool close() {
     json::value done = std::move(open_.back().container);
     open_.pop_back();
@@ -189,6 +246,10 @@ class MessageParser::Builder {
   std::string splitNumber_;
   std::size_t unparsed_ = 0;
   bool reservedLong_ = false;
+  // The end of the step the library is parsing, and where its last part of a string value in
+  // that step ended.
+  const char* stepEnd_ = nullptr;
+  const char* partEnd_ = nullptr;
   bool sawInfinite_ = false;
 };
 
@@ -198,9 +259,14 @@ struct MessageParser::Impl {
   std::size_t length = 0;
   std::size_t parsed = 0;
   bool failed = false;
+  // Inside a string value whose text the library has handed over up to the last byte parsed.
+  bool inPlainString = false;
 };
 
 namespace {
+// At most this much of a piece goes to the library at once.
+constexpr std::size_t kLibraryStep = 1024;
+
 json::parse_options optionsFor(std::size_t maxDepth) {
   json::parse_options options;
   options.max_depth = maxDepth;
@@ -219,16 +285,35 @@ void MessageParser::start(json::storage_ptr storage, std::size_t length) {
   impl_->length = length;
   impl_->parsed = 0;
   impl_->failed = false;
+  impl_->inPlainString = false;
 }
 
 void MessageParser::write(std::string_view piece) {
-  if (impl_->failed) return;
-  impl_->parser.handler().setUnparsed(impl_->length - impl_->parsed);
-  error_code ec;
-  std::size_t used = impl_->parser.write_some(true, piece.data(), piece.size(), ec);
-  impl_->parsed += piece.size();
-  // Bytes left over after a whole value are a second value, which no message may have.
-  if (ec || used < piece.size()) fail();
+  Impl& m = *impl_;
+  Builder& builder = m.parser.handler();
+  while (!m.failed && !piece.empty()) {
+    builder.setUnparsed(m.length - m.parsed);
+    if (m.inPlainString) {
+      std::size_t plain = builder.appendPlain(piece);
+      m.parsed += plain;
+      piece.remove_prefix(plain);
+      if (piece.empty()) return;
+      // A byte that is not plain: the library reads on from it.
+      builder.setUnparsed(m.length - m.parsed);
+    }
+    // The library reads a step at a time, so that it stops early inside a long string and
+    // leaves the rest of it to appendPlain(), which copies it in the same pass that looks for
+    // its end.
+    std::string_view step = piece.substr(0, kLibraryStep);
+    builder.beginStep(step);
+    error_code ec;
+    std::size_t used = m.parser.write_some(true, step.data(), step.size(), ec);
+    m.parsed += step.size();
+    // Bytes left over after a whole value are a second value, which no message may have.
+    if (ec || used < step.size()) return fail();
+    m.inPlainString = builder.inPlainStringAtStepEnd();
+    piece.remove_prefix(step.size());
+  }
 }
 
 std::optional<json::value> MessageParser::finish() {

@@ -9,6 +9,8 @@
 #include <span>
 #include <string_view>
 
+#include "Platform/Cpu.h"
+
 namespace tamberlo {
 
 // The number of bytes that `textLength` characters of base64 decode to at most.
@@ -25,8 +27,6 @@ std::optional<size_t> decodeBase64(std::string_view text, uint8_t* out);
 std::optional<size_t> decodeBase64Scalar(std::string_view text, uint8_t* out);
 std::optional<size_t> decodeBase64Avx2(std::string_view text, uint8_t* out);
 std::optional<size_t> decodeBase64Avx512(std::string_view text, uint8_t* out);
-bool cpuHasAvx2();
-bool cpuHasAvx512();
 
 // Decodes into a buffer it keeps and reuses, so that a run of chunks of similar size allocates
 // once. The returned bytes stay valid until the next call.

@@ -67,6 +67,25 @@ TEST(HostTest, OversizedFramesAreReadThroughAndAnswered) {
   EXPECT_EQ(host.request(big), json::parse(R"({"ok":false,"error":"reply too large"})"));
 }
 
+TEST(HostTest, MessagesThatOutgrowTheirFrameStayAnsweredOverALongSession) {
+  TempDir home;
+  HostProcess host(homeAt(home));
+  // Each number takes far more memory parsed than its two bytes of text, so every message
+  // needs memory beyond what its frame's size provides for. Forty of them in a row must cost no
+  // more than the first.
+  std::string numbers = "[1";
+  for (int i = 1; i < 100000; ++i) numbers += ",1";
+  numbers += "]";
+  for (int i = 0; i < 40; ++i) {
+    host.send(numbers);
+    std::optional<std::string> reply = host.receive();
+    ASSERT_TRUE(reply) << "no reply to message " << i;
+    ASSERT_EQ(*reply, R"({"echo":)" + numbers + "}") << "message " << i;
+  }
+  host.closeInput();
+  EXPECT_EQ(host.wait(), 0);
+}
+
 TEST(HostTest, TruncatedFrameEndsWithoutReplyOrFiles) {
   TempDir home;
   std::filesystem::create_directory(home / "Downloads");

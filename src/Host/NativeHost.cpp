@@ -22,17 +22,18 @@ class MessageArena {
   // Storage for the next message; whatever the last one used is given back first.
   json::storage_ptr prepare(size_t frameLength) {
     size_t wanted = frameLength + kSlack;
+    // Made anew for every message rather than released: a resource that had to go beyond the
+    // block doubles the size of what it asks for next and keeps that through a release, so
+    // that a run of such messages would soon ask for more memory than there is.
+    resource_.reset();
     if (wanted > capacity_) {
       // The old block goes before the new one comes, so that the two never add up.
-      resource_.reset();
       block_.reset();
       block_ = std::make_unique_for_overwrite<unsigned char[]>(wanted);
       capacity_ = wanted;
-      resource_ = std::make_unique<json::monotonic_resource>(block_.get(), capacity_);
-    } else {
-      resource_->release();
     }
-    return json::storage_ptr(resource_.get());
+    resource_.emplace(block_.get(), capacity_);
+    return json::storage_ptr(&*resource_);
   }
 
  private:
@@ -41,7 +42,7 @@ class MessageArena {
   static constexpr size_t kSlack = 64 * 1024;
   std::unique_ptr<unsigned char[]> block_;
   size_t capacity_ = 0;
-  std::unique_ptr<json::monotonic_resource> resource_;
+  std::optional<json::monotonic_resource> resource_;
 };
 
 // Each frame, parsed into the arena as its bytes arrive.

@@ -1,12 +1,15 @@
 // Parsing a message piece by piece against the library's parser on the whole text: the same
 // texts are refused (a number no double can hold included), and the accepted ones give the same
 // value with the same key order. The first byte sets the size of the pieces, so that pieces
-// fall everywhere: inside keys, escapes, numbers and multi-byte characters.
+// fall everywhere: inside keys, escapes, numbers and multi-byte characters. Parsing with the
+// pieces read into the room the parser offers for them, as the host does, gives the same too.
 #include <boost/json.hpp>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -25,6 +28,27 @@ std::optional<json::value> inPieces(std::string_view text, size_t pieceSize) {
   return parser.finish();
 }
 
+// As the frame reader does with a long string: each piece is put where the parser offers room
+// for it, and parsed from there.
+std::optional<std::string> inPlace(std::string_view text, size_t pieceSize) {
+  static tamberlo::MessageParser parser(tamberlo::kMaxMessageDepth);
+  json::monotonic_resource arena;
+  parser.start(&arena, text.size());
+  for (size_t at = 0; at < text.size();) {
+    std::string_view piece = text.substr(at, pieceSize);
+    if (std::span<char> place = parser.placeForNext(); !place.empty()) {
+      piece = piece.substr(0, place.size());
+      std::memcpy(place.data(), piece.data(), piece.size());
+      piece = {place.data(), piece.size()};
+    }
+    parser.write(piece);
+    at += piece.size();
+  }
+  std::optional<json::value> message = parser.finish();
+  if (!message) return std::nullopt;
+  return json::serialize(*message);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -41,6 +65,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (pieces != inPieces(text, text.size() + 1)) {
     std::fprintf(stderr, "message parser differs with the pieces\n");
+    std::abort();
+  }
+  std::optional<std::string> serialized;
+  if (pieces) serialized = json::serialize(*pieces);
+  if (inPlace(text, pieceSize) != serialized) {
+    std::fprintf(stderr, "message parser differs when read in place\n");
     std::abort();
   }
   return 0;

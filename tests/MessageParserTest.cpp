@@ -5,7 +5,9 @@
 
 #include <boost/json.hpp>
 #include <cmath>
+#include <cstring>
 #include <memory>
+#include <span>
 
 #include "Host/MessageParser.h"
 #include "Host/NativeHost.h"
@@ -25,6 +27,26 @@ std::optional<json::value> inPieces(MessageParser& parser, std::string_view text
   parser.start(std::move(storage), text.size());
   for (size_t at = 0; at < text.size(); at += pieceSize) parser.write(text.substr(at, pieceSize));
   return parser.finish();
+}
+
+// As the frame reader does: where the parser offers room in place for the next bytes, they are
+// put there (as a read would) and parsed from there. Returns the message serialized.
+std::optional<std::string> inPlace(MessageParser& parser, std::string_view text, size_t pieceSize) {
+  json::monotonic_resource arena;
+  parser.start(&arena, text.size());
+  for (size_t at = 0; at < text.size();) {
+    std::string_view piece = text.substr(at, pieceSize);
+    if (std::span<char> place = parser.placeForNext(); !place.empty()) {
+      piece = piece.substr(0, place.size());
+      std::memcpy(place.data(), piece.data(), piece.size());
+      piece = {place.data(), piece.size()};
+    }
+    parser.write(piece);
+    at += piece.size();
+  }
+  std::optional<json::value> message = parser.finish();
+  if (!message) return std::nullopt;
+  return json::serialize(*message);
 }
 
 std::optional<std::string> serialized(const std::optional<json::value>& value) {
@@ -54,6 +76,8 @@ TEST(MessageParserTest, AgreesWithTheWholeTextParserHoweverThePiecesFall) {
       "[1,55.55555555555555555555555555555,{\"n\":-0.1000000000000000055511151231257827}]",
       "\"" + longText + "\"",
       R"({"data":")" + longText + R"(\n)" + longText + R"("})",
+      // The long string goes, and what follows it is parsed from the room it had.
+      R"({"data":")" + longText + R"(","data":"caf\u00e9","n":[1.5,"\u00e9\n"]})",
       "{\"k\u00e9y\":\"v\u00e4lue\"}",
       nested(kMaxMessageDepth),
       "\"" + plain + "\xc3\xa9" + plain + "\"",
@@ -91,6 +115,8 @@ TEST(MessageParserTest, AgreesWithTheWholeTextParserHoweverThePiecesFall) {
       EXPECT_TRUE(testing::sameMessage(pieces, expected))
           << text.substr(0, 60) << " in pieces of " << pieceSize;
       EXPECT_EQ(serialized(pieces), whole) << text.substr(0, 60) << " in pieces of " << pieceSize;
+      EXPECT_EQ(inPlace(parser, text, pieceSize), whole)
+          << text.substr(0, 60) << " in place, in pieces of " << pieceSize;
     }
   }
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -29,13 +30,19 @@ class FrameConsumer {
   virtual void start(std::size_t length) = 0;
   // The next bytes of the frame, valid only during the call.
   virtual void take(std::string_view piece) = 0;
+  // Memory of the consumer's own into which the next bytes of a large frame may be read, so
+  // that they are handed on (through take(), as ever) where they are to stay rather than
+  // copied there; empty when they should go through the reader's buffer. What the reader puts
+  // there is only what it then hands on.
+  virtual std::span<char> placeForNext() { return {}; }
 };
 
 // Reads frames from a file descriptor through one buffer that is reused from frame to frame.
 // It reads as much as the pipe holds, so that a burst of small messages costs one read, not two
 // per message. A large frame is not gathered whole: it passes through the buffer a pipe's worth
-// at a time, each piece handed on while it is still in the processor's cache. The buffer is not
-// zero-filled and never grows past a small frame's size.
+// at a time, each piece handed on while it is still in the processor's cache, or read straight
+// into the place the consumer offers for it. The buffer is not zero-filled and never grows past
+// a small frame's size.
 class FrameReader {
  public:
   explicit FrameReader(int fd) : fd_(fd) {}

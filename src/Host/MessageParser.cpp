@@ -4,6 +4,8 @@
 #include <boost/json/value.hpp>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -76,18 +78,26 @@ class MessageParser::Builder {
     std::size_t done = 0;
     while (done < piece.size()) {
       std::size_t room = text_->capacity() - text_->size();
-      if (room < kPlainStep) {
+      // Text read in place has room already: it must not move from under its own bytes.
+      if (room < std::min(kPlainStep, piece.size() - done)) {
         reserveFor(piece.size() - done);
         room = text_->capacity() - text_->size();
       }
       std::size_t want = std::min(room, piece.size() - done);
       std::size_t copied =
           copyPlainJsonText(piece.substr(done, want), text_->data() + text_->size());
-      text_->grow(copied);
+      extendText(copied);
       done += copied;
       if (copied < want) break;
     }
     return done;
+  }
+
+  // The room at the end of the string being parsed, once it has been given room for the rest
+  // of the message; empty before.
+  std::span<char> longRoom() {
+    if (!reservedLong_ || !storage_.is_deallocate_trivial()) return {};
+    return {text_->data() + text_->size(), text_->capacity() - text_->size()};
   }
 
   // The value built, or nothing when a number in it has no JSON spelling.
@@ -139,6 +149,8 @@ class MessageParser::Builder {
     partEnd_ = nullptr;
     if (text_->empty()) return add(json::value(json::string(part, storage_)));
     appendText(part);
+    // Over the closing quote, parsed already.
+    text_->data()[text_->size()] = '\0';
     json::value done(std::move(*text_));
     text_.emplace(storage_);
     return add(std::move(done));
@@ -191,12 +203,35 @@ class MessageParser::Builder {
   static constexpr std::size_t kLongPiece = 16 * 1024;
 
   void appendText(json::string_view part) {
+    auto at = reinterpret_cast<std::uintptr_t>(part.data());
+    auto end = reinterpret_cast<std::uintptr_t>(text_->data() + text_->size());
+    auto roomEnd = reinterpret_cast<std::uintptr_t>(text_->data() + text_->capacity());
+    if (at >= end && at < roomEnd) {
+      // Read in place (placeForNext): where it belongs already, or a little further on when
+      // an escape before it came out shorter than it was written.
+      std::memmove(text_->data() + text_->size(), part.data(), part.size());
+      extendText(part.size());
+      return;
+    }
     if (!reservedLong_ && part.size() >= kLongPiece &&
         text_->size() + part.size() > text_->capacity()) {
       reservedLong_ = true;
       text_->reserve(text_->size() + unparsed_);
     }
     text_->append(part);
+  }
+
+  // Takes the `n` bytes after the text, put there already, into it. The terminator that the
+  // string writes after them would land on the next byte of a message read in place, which is
+  // still to be parsed: that byte is kept, and the text gets its terminator when it ends.
+  void extendText(std::size_t n) {
+    char* next = text_->data() + text_->size() + n;
+    // The place just past the room holds no input (nothing is read beyond the room), and a
+    // short string keeps its length there.
+    if (next == text_->data() + text_->capacity()) return text_->grow(n);
+    char kept = *next;
+    text_->grow(n);
+    *next = kept;
   }
 
   // Plain text is copied in steps of at least this much room.
@@ -314,6 +349,15 @@ void MessageParser::write(std::string_view piece) {
     m.inPlainString = builder.inPlainStringAtStepEnd();
     piece.remove_prefix(step.size());
   }
+}
+
+std::span<char> MessageParser::placeForNext() {
+  Impl& m = *impl_;
+  if (m.failed || !m.inPlainString) return {};
+  std::span<char> room = m.parser.handler().longRoom();
+  // Too little to be worth a read of its own.
+  if (room.size() < kLibraryStep) return {};
+  return room;
 }
 
 std::optional<json::value> MessageParser::finish() {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 
 namespace tamberlo {
@@ -27,6 +28,13 @@ class MessageParser {
 
   // Parses the next bytes of the message, in order. Bytes after an error are not looked at.
   void write(std::string_view piece);
+
+  // Room at the end of the long string being parsed, into which the next bytes of the message
+  // may be read before they are passed to write(): its plain text is then already where it
+  // belongs and is only looked through. Empty unless the parser is inside such a string and
+  // its storage never frees memory before the message is gone (the bytes after the string,
+  // also read there, are parsed from there even if a later duplicate key drops the string).
+  std::span<char> placeForNext();
 
   // The message, once all its bytes were written; nothing when they are not exactly one JSON
   // value in UTF-8 (a number beyond the range of a double included: it has no JSON spelling,

@@ -55,6 +55,7 @@ class IncomingMessage : public FrameConsumer {
     parser_.start(storage_, length);
   }
   void take(std::string_view piece) override { parser_.write(piece); }
+  std::span<char> placeForNext() override { return parser_.placeForNext(); }
 
   // The message of the frame just read, or nothing when it was not JSON.
   std::optional<json::value> finish() { return parser_.finish(); }

@@ -294,6 +294,8 @@ struct MessageParser::Impl {
   std::size_t length = 0;
   std::size_t parsed = 0;
   bool failed = false;
+  // The last bytes of the message went to the library as such.
+  bool ended = false;
   // Inside a string value whose text the library has handed over up to the last byte parsed.
   bool inPlainString = false;
 };
@@ -319,6 +321,7 @@ void MessageParser::start(json::storage_ptr storage, std::size_t length) {
   impl_->parser.handler().start(std::move(storage));
   impl_->length = length;
   impl_->parsed = 0;
+  impl_->ended = false;
   impl_->failed = false;
   impl_->inPlainString = false;
 }
@@ -342,8 +345,12 @@ void MessageParser::write(std::string_view piece) {
     std::string_view step = piece.substr(0, kLibraryStep);
     builder.beginStep(step);
     error_code ec;
-    std::size_t used = m.parser.write_some(true, step.data(), step.size(), ec);
+    // The library is told when these are the message's last bytes, so that it finishes the
+    // value now rather than setting its state aside for more and taking it up in finish().
+    bool last = m.parsed + step.size() >= m.length;
+    std::size_t used = m.parser.write_some(!last, step.data(), step.size(), ec);
     m.parsed += step.size();
+    m.ended = last;
     // Bytes left over after a whole value are a second value, which no message may have.
     if (ec || used < step.size()) return fail();
     m.inPlainString = builder.inPlainStringAtStepEnd();
@@ -361,11 +368,12 @@ std::span<char> MessageParser::placeForNext() {
 }
 
 std::optional<json::value> MessageParser::finish() {
-  if (!impl_->failed) {
+  if (!impl_->failed && !impl_->ended) {
     error_code ec;
     impl_->parser.write_some(false, nullptr, 0, ec);
-    if (ec || !impl_->parser.done()) fail();
+    if (ec) fail();
   }
+  if (!impl_->failed && !impl_->parser.done()) fail();
   std::optional<json::value> message = impl_->parser.handler().take();
   if (impl_->failed) return std::nullopt;
   return message;

@@ -24,7 +24,7 @@ import time
 MiB = 1 << 20
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-FULL = dict(file_mib=256, chunks_kib=[64, 256, 1024, 4096, 16384], runs=7, messages=100000,
+FULL = dict(file_mib=256, chunks_kib=[64, 256, 1024, 4096, 16384], runs=11, messages=100000,
             oneshot_runs=200, lookup_entries=100000, lookup_queries=10)
 QUICK = dict(file_mib=4, chunks_kib=[64, 1024], runs=1, messages=300, oneshot_runs=10,
              lookup_entries=2000, lookup_queries=3)

@@ -7,14 +7,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
 #include "Host/MessageParser.h"
 #include "Host/NativeHost.h"
+#include "support/ParseInPlace.h"
 #include "support/SameMessage.h"
 
 namespace {
@@ -26,27 +25,6 @@ std::optional<json::value> inPieces(std::string_view text, size_t pieceSize) {
   parser.start({}, text.size());
   for (size_t at = 0; at < text.size(); at += pieceSize) parser.write(text.substr(at, pieceSize));
   return parser.finish();
-}
-
-// As the frame reader does with a long string: each piece is put where the parser offers room
-// for it, and parsed from there.
-std::optional<std::string> inPlace(std::string_view text, size_t pieceSize) {
-  static tamberlo::MessageParser parser(tamberlo::kMaxMessageDepth);
-  json::monotonic_resource arena;
-  parser.start(&arena, text.size());
-  for (size_t at = 0; at < text.size();) {
-    std::string_view piece = text.substr(at, pieceSize);
-    if (std::span<char> place = parser.placeForNext(); !place.empty()) {
-      piece = piece.substr(0, place.size());
-      std::memcpy(place.data(), piece.data(), piece.size());
-      piece = {place.data(), piece.size()};
-    }
-    parser.write(piece);
-    at += piece.size();
-  }
-  std::optional<json::value> message = parser.finish();
-  if (!message) return std::nullopt;
-  return json::serialize(*message);
 }
 
 }  // namespace
@@ -69,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::optional<std::string> serialized;
   if (pieces) serialized = json::serialize(*pieces);
-  if (inPlace(text, pieceSize) != serialized) {
+  static tamberlo::MessageParser parser(tamberlo::kMaxMessageDepth);
+  if (tamberlo::testing::parsedInPlace(parser, text, pieceSize) != serialized) {
     std::fprintf(stderr, "message parser differs when read in place\n");
     std::abort();
   }

@@ -5,12 +5,11 @@
 
 #include <boost/json.hpp>
 #include <cmath>
-#include <cstring>
 #include <memory>
-#include <span>
 
 #include "Host/MessageParser.h"
 #include "Host/NativeHost.h"
+#include "support/ParseInPlace.h"
 #include "support/SameMessage.h"
 
 namespace tamberlo {
@@ -27,26 +26,6 @@ std::optional<json::value> inPieces(MessageParser& parser, std::string_view text
   parser.start(std::move(storage), text.size());
   for (size_t at = 0; at < text.size(); at += pieceSize) parser.write(text.substr(at, pieceSize));
   return parser.finish();
-}
-
-// As the frame reader does: where the parser offers room in place for the next bytes, they are
-// put there (as a read would) and parsed from there. Returns the message serialized.
-std::optional<std::string> inPlace(MessageParser& parser, std::string_view text, size_t pieceSize) {
-  json::monotonic_resource arena;
-  parser.start(&arena, text.size());
-  for (size_t at = 0; at < text.size();) {
-    std::string_view piece = text.substr(at, pieceSize);
-    if (std::span<char> place = parser.placeForNext(); !place.empty()) {
-      piece = piece.substr(0, place.size());
-      std::memcpy(place.data(), piece.data(), piece.size());
-      piece = {place.data(), piece.size()};
-    }
-    parser.write(piece);
-    at += piece.size();
-  }
-  std::optional<json::value> message = parser.finish();
-  if (!message) return std::nullopt;
-  return json::serialize(*message);
 }
 
 std::optional<std::string> serialized(const std::optional<json::value>& value) {
@@ -115,7 +94,7 @@ TEST(MessageParserTest, AgreesWithTheWholeTextParserHoweverThePiecesFall) {
       EXPECT_TRUE(testing::sameMessage(pieces, expected))
           << text.substr(0, 60) << " in pieces of " << pieceSize;
       EXPECT_EQ(serialized(pieces), whole) << text.substr(0, 60) << " in pieces of " << pieceSize;
-      EXPECT_EQ(inPlace(parser, text, pieceSize), whole)
+      EXPECT_EQ(testing::parsedInPlace(parser, text, pieceSize), whole)
           << text.substr(0, 60) << " in place, in pieces of " << pieceSize;
     }
   }

@@ -73,17 +73,17 @@ bool FrameReader::pass(size_t length, FrameConsumer& consumer) {
     if (begin_ == end_) {
       // Never past the frame's end: what follows it is read by the next call, in bulk.
       begin_ = end_ = 0;
-      if (std::span<char> place = consumer.placeForNext(); !place.empty()) {
-        ssize_t n = ::read(fd_, place.data(), std::min({length, place.size(), capacity_}));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        consumer.take({place.data(), static_cast<size_t>(n)});
+      std::span<char> into = consumer.placeForNext();
+      bool inPlace = !into.empty();
+      if (!inPlace) into = {buffer_.get(), capacity_};
+      ssize_t n = ::read(fd_, into.data(), std::min({length, into.size(), capacity_}));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      if (inPlace) {
+        consumer.take({into.data(), static_cast<size_t>(n)});
         length -= static_cast<size_t>(n);
         continue;
       }
-      ssize_t n = ::read(fd_, buffer_.get(), std::min(length, capacity_));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
       end_ = static_cast<size_t>(n);
     }
     size_t piece = std::min(length, end_ - begin_);

@@ -55,12 +55,10 @@ class MessageParser::Builder {
     partEnd_ = stepEnd_ = nullptr;
   }
 
-  // The bytes of the message not yet parsed, the piece being parsed included: no string can
-  // have more left than that.
-  void setUnparsed(std::size_t unparsed) { unparsed_ = unparsed; }
-
-  // The library is about to parse `step`.
-  void beginStep(std::string_view step) {
+  // The library is about to parse `step`, with `unparsed` bytes of the message left from its
+  // start on.
+  void beginStep(std::string_view step, std::size_t unparsed) {
+    unparsed_ = unparsed;
     stepEnd_ = step.data() + step.size();
     partEnd_ = nullptr;
   }
@@ -72,9 +70,11 @@ class MessageParser::Builder {
   // seeing it, up to a byte that is not plain.
   bool inPlainStringAtStepEnd() const { return stepEnd_ != nullptr && partEnd_ == stepEnd_; }
 
-  // Adds the plain text at the start of `piece` to the string being parsed; returns how many
-  // bytes that was. Copying and looking for the end are one pass.
-  std::size_t appendPlain(std::string_view piece) {
+  // Adds the plain text at the start of `piece`, the first of `unparsed` bytes of the message
+  // left, to the string being parsed; returns how many bytes that was. Copying and looking for
+  // the end are one pass.
+  std::size_t appendPlain(std::string_view piece, std::size_t unparsed) {
+    unparsed_ = unparsed;
     std::size_t done = 0;
     while (done < piece.size()) {
       std::size_t room = text_->capacity() - text_->size();
@@ -213,10 +213,8 @@ class MessageParser::Builder {
       extendText(part.size());
       return;
     }
-    if (!reservedLong_ && part.size() >= kLongPiece &&
-        text_->size() + part.size() > text_->capacity()) {
-      reservedLong_ = true;
-      text_->reserve(text_->size() + unparsed_);
+    if (part.size() >= kLongPiece && text_->size() + part.size() > text_->capacity()) {
+      reserveRest();
     }
     text_->append(part);
   }
@@ -244,13 +242,16 @@ class MessageParser::Builder {
   // message at once; before that it grows by doubling, so that a short string that happens to
   // be followed by much plain text reserves no more than the text it turns out to hold.
   void reserveFor(std::size_t more) {
-    if (!reservedLong_ && text_->size() + kPlainStep >= kLongString) {
-      reservedLong_ = true;
-      text_->reserve(text_->size() + std::max(unparsed_, kPlainStep));
-      return;
-    }
+    if (!reservedLong_ && text_->size() + kPlainStep >= kLongString) return reserveRest();
     std::size_t wanted = text_->size() + std::min(more, std::max(text_->size(), kPlainStep));
     text_->reserve(std::max(wanted, text_->size() + kPlainStep));
+  }
+
+  // Room for the rest of the message, once: no string can hold more than that.
+  void reserveRest() {
+    if (reservedLong_) return;
+    reservedLong_ = true;
+    text_->reserve(text_->size() + std::max(unparsed_, kPlainStep));
   }
 
   bool close() {
@@ -330,20 +331,18 @@ void MessageParser::write(std::string_view piece) {
   Impl& m = *impl_;
   Builder& builder = m.parser.handler();
   while (!m.failed && !piece.empty()) {
-    builder.setUnparsed(m.length - m.parsed);
     if (m.inPlainString) {
-      std::size_t plain = builder.appendPlain(piece);
+      std::size_t plain = builder.appendPlain(piece, m.length - m.parsed);
       m.parsed += plain;
       piece.remove_prefix(plain);
       if (piece.empty()) return;
       // A byte that is not plain: the library reads on from it.
-      builder.setUnparsed(m.length - m.parsed);
     }
     // The library reads a step at a time, so that it stops early inside a long string and
     // leaves the rest of it to appendPlain(), which copies it in the same pass that looks for
     // its end.
     std::string_view step = piece.substr(0, kLibraryStep);
-    builder.beginStep(step);
+    builder.beginStep(step, m.length - m.parsed);
     error_code ec;
     // The library is told when these are the message's last bytes, so that it finishes the
     // value now rather than setting its state aside for more and taking it up in finish().

@@ -22,6 +22,17 @@ constexpr std::array<uint8_t, 256> makeTable() {
 
 constexpr std::array<uint8_t, 256> kTable = makeTable();
 
+// Where a vector loop stopped, at `in` with its bytes up to `o`: the characters left, up to
+// `end`, go to a narrower path, and the whole text's decoded length comes back.
+std::optional<size_t> decodeRest(std::optional<size_t> (*narrower)(std::string_view, uint8_t*),
+                                 const uint8_t* in, const uint8_t* end, uint8_t* o,
+                                 const uint8_t* out) {
+  std::string_view rest(reinterpret_cast<const char*>(in), static_cast<size_t>(end - in));
+  std::optional<size_t> tail = narrower(rest, o);
+  if (!tail) return std::nullopt;
+  return static_cast<size_t>(o - out) + *tail;
+}
+
 }  // namespace
 
 std::optional<size_t> decodeBase64Scalar(std::string_view text, uint8_t* out) {
@@ -112,10 +123,7 @@ __attribute__((target("avx2"))) std::optional<size_t> decodeBase64Avx2(std::stri
     in += 32;
     o += 24;
   }
-  std::string_view rest(reinterpret_cast<const char*>(in), static_cast<size_t>(end - in));
-  std::optional<size_t> tail = decodeBase64Scalar(rest, o);
-  if (!tail) return std::nullopt;
-  return static_cast<size_t>(o - out) + *tail;
+  return decodeRest(decodeBase64Scalar, in, end, o, out);
 }
 
 // 64 characters become 48 bytes per step. One two-register byte permute maps every character
@@ -164,10 +172,7 @@ decodeBase64Avx512(std::string_view text, uint8_t* out) {
     in += 64;
     o += 48;
   }
-  std::string_view rest(reinterpret_cast<const char*>(in), static_cast<size_t>(end - in));
-  std::optional<size_t> tail = decodeBase64Avx2(rest, o);
-  if (!tail) return std::nullopt;
-  return static_cast<size_t>(o - out) + *tail;
+  return decodeRest(decodeBase64Avx2, in, end, o, out);
 }
 
 std::optional<size_t> decodeBase64(std::string_view text, uint8_t* out) {

@@ -46,7 +46,7 @@ before(async () => {
   browserHome = path.join(world.root, "browser-home");
   fs.mkdirSync(browserHome);
   // Firefox looks for user manifests under $HOME/.mozilla, where the command writes them.
-  world.register(["--firefox-id", addonId], { ...process.env, HOME: browserHome });
+  world.register(["--browser", "firefox", "--firefox-id", addonId], { ...process.env, HOME: browserHome });
 
   const addon = path.join(world.root, "addon");
   fs.cpSync(extensionDir, addon, { recursive: true });

@@ -353,6 +353,18 @@ class RegisterTest(unittest.TestCase):
                               f"  host: {copy} ({state})\n  callers: {FIREFOX_ID}\n", listed)
         listed = self.run_register("--list", "--name", "com.example.saver").stdout
         self.assertIn("com.example.saver is registered nowhere", listed)
+        broken = [
+            # (why, the manifest's text, what the list says of it)
+            ("not JSON", "{", "not a manifest: Expecting property name"),
+            ("another host's manifest", '{"name": "other.host"}',
+             "not a manifest: its name is 'other.host', not 'tamberlo.host'"),
+        ]
+        for why, text, said in broken:
+            with self.subTest(why):
+                with open(os.path.join(self.home, CHROMIUM_FILE), "w") as f:
+                    f.write(text)
+                listed = self.run_register("--list").stdout
+                self.assertIn(f"Chromium (user): {self.home}/{CHROMIUM_FILE}\n  {said}", listed)
 
     def test_both_commands_tell_their_version(self):
         for program, name in ((REGISTER, "tamberlo-register"), (HOST, "tamberlo-host")):

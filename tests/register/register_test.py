@@ -307,6 +307,7 @@ class RegisterTest(unittest.TestCase):
     def test_system_wide_manifests_under_a_staging_root(self):
         root = os.path.join(self.tmp.name, "root")
         os.makedirs(os.path.join(root, "usr/bin"))
+        os.makedirs(os.path.join(root, "etc/opt"))  # empty on a fresh system, and to stay
         os.symlink(os.path.abspath(HOST), os.path.join(root, "usr/bin/tamberlo-host"))
         system = ["--system", "--root", root]
         result = self.run_register(*system, "--host", "/usr/bin/tamberlo-host",
@@ -328,7 +329,7 @@ class RegisterTest(unittest.TestCase):
         self.run_register("--remove", *system, "--extension-id", CHROMIUM_ID)
         self.assertEqual(files_under(root), ["usr/bin/tamberlo-host", firefox_file])
         self.run_register("--remove", *system)
-        self.assertEqual(folders_under(root), ["etc", "usr", "usr/bin", "usr/lib"])
+        self.assertEqual(folders_under(root), ["etc", "etc/opt", "usr", "usr/bin", "usr/lib"])
 
     def test_list_tells_where_for_whom_and_whether_the_host_runs(self):
         copy = os.path.join(self.tmp.name, "host-copy")

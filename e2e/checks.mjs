@@ -29,7 +29,7 @@ export function nativeMessagingChecks(browser) {
       const clip = `${how}-clip.mp4`;
       let startsBefore;
       before(() => {
-        startsBefore = world().starts().length;
+        startsBefore = world().starts()?.length;
       });
 
       test("messages that are not file requests come back as the echo", async () => {
@@ -138,15 +138,19 @@ export function nativeMessagingChecks(browser) {
             true,
           ]);
           // Every message of this port's tests went to the host process the port started.
-          assert.deepEqual(world().starts().slice(startsBefore), [browser().hostArgs]);
+          if (world().starts()) {
+            assert.deepEqual(world().starts().slice(startsBefore), [browser().hostArgs]);
+          }
         });
       } else {
         test("each message starts a host of its own, told who calls", async () => {
-          const starts = world().starts().length;
-          await ask(how, { type: "one" });
-          await ask(how, { type: "two" });
+          const starts = world().starts()?.length;
+          assert.deepEqual(await ask(how, { type: "one" }), { echo: { type: "one" } });
+          assert.deepEqual(await ask(how, { type: "two" }), { echo: { type: "two" } });
           const { hostArgs } = browser();
-          assert.deepEqual(world().starts().slice(starts), [hostArgs, hostArgs]);
+          if (world().starts()) {
+            assert.deepEqual(world().starts().slice(starts), [hostArgs, hostArgs]);
+          }
         });
       }
     });

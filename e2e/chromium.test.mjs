@@ -37,7 +37,7 @@ before(async () => {
     headless: false,
     args,
     // The browser gets a home of its own too: nothing of the real user's is read or written.
-    env: { ...process.env, HOME: path.join(world.root, "browser-home") },
+    env: world.browserEnv,
   });
   worker = context.serviceWorkers()[0] ?? (await context.waitForEvent("serviceworker"));
   // Handed over as source: the worker's own policy forbids eval, the debugger's does not.

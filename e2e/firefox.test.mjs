@@ -43,10 +43,10 @@ async function waitFor(what, probe, timeoutMs = 30000) {
 
 before(async () => {
   world = new HostWorld("tamberlo-firefox-");
-  browserHome = path.join(world.root, "browser-home");
-  fs.mkdirSync(browserHome);
+  browserHome = world.browserEnv.HOME;
+  fs.mkdirSync(browserHome, { recursive: true });
   // Firefox looks for user manifests under $HOME/.mozilla, where the command writes them.
-  world.register(["--browser", "firefox", "--firefox-id", addonId], { ...process.env, HOME: browserHome });
+  world.register(["--browser", "firefox", "--firefox-id", addonId], world.browserEnv);
 
   const addon = path.join(world.root, "addon");
   fs.cpSync(extensionDir, addon, { recursive: true });
@@ -62,7 +62,7 @@ before(async () => {
   firefox = spawn(browserProgram, [
     "--headless", "--marionette", "--remote-allow-system-access", "--no-remote",
     "--profile", profile,
-  ], { env: { ...process.env, HOME: browserHome }, stdio: ["ignore", log, log] });
+  ], { env: world.browserEnv, stdio: ["ignore", log, log] });
 
   const portFile = path.join(profile, "MarionetteActivePort");
   const port = await waitFor("Marionette", () => {

@@ -17,6 +17,11 @@ export const hostProgram = path.resolve(
 
 export const MiB = 1024 * 1024;
 
+// Set when the host under test is already registered system-wide for the example extension (as
+// its package does): the tests register nothing, and the browsers start the host the system-wide
+// manifest names, in the browsers' own home, with no record of its starts.
+export const systemRegistered = process.env.TAMBERLO_E2E_SYSTEM === "1";
+
 // Chromium's ID for an extension with a fixed key: the first 32 hex digits of the SHA-256 of
 // the DER public key, each digit 0-f written as a letter a-p.
 export function chromiumExtensionId(manifest) {
@@ -47,6 +52,10 @@ export class HostWorld {
     fs.writeFileSync(path.join(this.home, ".config", "user-dirs.dirs"),
       'XDG_DOWNLOAD_DIR="$HOME/Saved videos"\n');
     fs.writeFileSync(this.startsLog, "");
+    // The environment the browsers run in.
+    this.browserEnv = systemRegistered
+      ? { ...process.env, HOME: this.home, XDG_CONFIG_HOME: path.join(this.home, ".config") }
+      : { ...process.env, HOME: path.join(this.root, "browser-home") };
     const quote = (text) => `'${text.replaceAll("'", `'\\''`)}'`;
     fs.writeFileSync(this.wrapper, [
       "#!/bin/sh",
@@ -57,8 +66,9 @@ export class HostWorld {
     ].join("\n"), { mode: 0o755 });
   }
 
-  // The argument lists of every host start so far, one per start.
+  // The argument lists of every host start so far, one per start; null when not recorded.
   starts() {
+    if (systemRegistered) return null;
     return fs.readFileSync(this.startsLog, "utf8").split("\n").filter(Boolean);
   }
 
@@ -71,6 +81,7 @@ export class HostWorld {
   }
 
   register(args, env = process.env) {
+    if (systemRegistered) return "";
     return execFileSync(registerCommand, ["--host", this.wrapper, ...args],
       { env, encoding: "utf8" });
   }

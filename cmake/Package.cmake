@@ -68,7 +68,8 @@ install(FILES packaging/lintian-overrides DESTINATION share/lintian/overrides RE
 install(CODE "
   if(CMAKE_INSTALL_DO_STRIP)
     execute_process(COMMAND ${CMAKE_OBJCOPY} --remove-section=.comment --remove-section=.note
-                    \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/tamberlo-host COMMAND_ERROR_IS_FATAL ANY)
+                    \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/tamberlo-host
+                    COMMAND_ERROR_IS_FATAL ANY)
   endif()")
 
 # Maintainer scripts, only for a package built for callers: installing registers the host for

@@ -21,8 +21,10 @@ struct Path {
 // The paths this CPU can run; the scalar one always.
 std::vector<Path> paths() {
   std::vector<Path> result = {{"scalar", decodeBase64Scalar}, {"dispatched", decodeBase64}};
+#if TAMBERLO_X86
   if (cpuHasAvx2()) result.push_back({"avx2", decodeBase64Avx2});
   if (cpuHasAvx512()) result.push_back({"avx512", decodeBase64Avx512});
+#endif
   return result;
 }
 

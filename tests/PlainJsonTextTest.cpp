@@ -21,7 +21,9 @@ struct Path {
 std::vector<Path> paths() {
   std::vector<Path> result = {{"scalar", copyPlainJsonTextScalar},
                               {"dispatched", copyPlainJsonText}};
+#if TAMBERLO_X86
   if (cpuHasAvx2()) result.push_back({"avx2", copyPlainJsonTextAvx2});
+#endif
   return result;
 }
 

@@ -23,8 +23,8 @@ using testing::FakeHome;
 using testing::HostProcess;
 using testing::TreeSnapshot;
 
-#ifdef TAMBERLO_SANITIZED
-constexpr int kKills = 60;  // each start of an instrumented host is slow
+#ifdef TAMBERLO_SLOW_HOST
+constexpr int kKills = 60;  // each start of an instrumented or emulated host is slow
 #else
 constexpr int kKills = 250;
 #endif

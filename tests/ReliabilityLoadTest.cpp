@@ -21,7 +21,7 @@ namespace json = boost::json;
 using testing::FakeHome;
 using testing::HostProcess;
 
-#ifdef TAMBERLO_SANITIZED
+#ifdef TAMBERLO_SLOW_HOST
 constexpr int kMessages = 20000;
 constexpr int kRacingTransfers = 15;
 #else
@@ -75,7 +75,7 @@ uint64_t residentKiB(pid_t pid) {
 // The environment for an instrumented host: AddressSanitizer keeps freed memory in a
 // quarantine that would look like growth; a small one keeps the resident size meaningful.
 std::map<std::string, std::string> hostEnvironment() {
-#ifdef TAMBERLO_SANITIZED
+#if defined(__SANITIZE_ADDRESS__)
   const char* asan = std::getenv("ASAN_OPTIONS");
   return {{"ASAN_OPTIONS", std::string(asan ? asan : "") + ":quarantine_size_mb=1"}};
 #else

@@ -1,8 +1,10 @@
 #include "Host/PlainJsonText.h"
 
-#include <immintrin.h>
-
 #include "Platform/Cpu.h"
+
+#if TAMBERLO_X86
+#include <immintrin.h>
+#endif
 
 namespace tamberlo {
 
@@ -15,6 +17,8 @@ std::size_t copyPlainJsonTextScalar(std::string_view from, char* to) {
   }
   return n;
 }
+
+#if TAMBERLO_X86
 
 // 32 bytes a step, each stored whole before it is looked at: the stop, when it comes, is within
 // the step, and the bytes stored past it fall in the room `to` has for all of `from`. Read as
@@ -36,8 +40,13 @@ __attribute__((target("avx2"))) std::size_t copyPlainJsonTextAvx2(std::string_vi
   return n + copyPlainJsonTextScalar(from.substr(n), to + n);
 }
 
+#endif  // TAMBERLO_X86
+
 std::size_t copyPlainJsonText(std::string_view from, char* to) {
-  return cpuHasAvx2() ? copyPlainJsonTextAvx2(from, to) : copyPlainJsonTextScalar(from, to);
+#if TAMBERLO_X86
+  if (cpuHasAvx2()) return copyPlainJsonTextAvx2(from, to);
+#endif
+  return copyPlainJsonTextScalar(from, to);
 }
 
 }  // namespace tamberlo

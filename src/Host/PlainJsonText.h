@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "Platform/Cpu.h"
+
 namespace tamberlo {
 
 // Copies the run of plain text at the start of `from` to `to`, which must have room for all of
@@ -15,9 +17,11 @@ namespace tamberlo {
 // it; both paths copy the same runs.
 std::size_t copyPlainJsonText(std::string_view from, char* to);
 
-// The two paths of copyPlainJsonText, open to tests so that they can be held against each
-// other. The AVX2 one needs a CPU for which cpuHasAvx2() is true.
+// The two paths of copyPlainJsonText, open to tests to be held against each other. The AVX2 one
+// exists only on x86 and needs a CPU for which cpuHasAvx2() is true.
 std::size_t copyPlainJsonTextScalar(std::string_view from, char* to);
+#if TAMBERLO_X86
 std::size_t copyPlainJsonTextAvx2(std::string_view from, char* to);
+#endif
 
 }  // namespace tamberlo

@@ -1,8 +1,10 @@
 #include "Platform/Base64.h"
 
-#include <immintrin.h>
-
 #include <array>
+
+#if TAMBERLO_X86
+#include <immintrin.h>
+#endif
 
 namespace tamberlo {
 namespace {
@@ -22,6 +24,7 @@ constexpr std::array<uint8_t, 256> makeTable() {
 
 constexpr std::array<uint8_t, 256> kTable = makeTable();
 
+#if TAMBERLO_X86
 // Where a vector loop stopped, at `in` with its bytes up to `o`: the characters left, up to
 // `end`, go to a narrower path, and the whole text's decoded length comes back.
 std::optional<size_t> decodeRest(std::optional<size_t> (*narrower)(std::string_view, uint8_t*),
@@ -32,6 +35,7 @@ std::optional<size_t> decodeRest(std::optional<size_t> (*narrower)(std::string_v
   if (!tail) return std::nullopt;
   return static_cast<size_t>(o - out) + *tail;
 }
+#endif
 
 }  // namespace
 
@@ -74,6 +78,8 @@ std::optional<size_t> decodeBase64Scalar(std::string_view text, uint8_t* out) {
   o[2] = static_cast<uint8_t>(v);
   return static_cast<size_t>(o - out) + 3;
 }
+
+#if TAMBERLO_X86
 
 // 32 characters become 24 bytes per step: the characters are checked and mapped to their 6-bit
 // values with nibble lookups, then packed with two multiply-adds and a shuffle. A block holding
@@ -175,9 +181,14 @@ decodeBase64Avx512(std::string_view text, uint8_t* out) {
   return decodeRest(decodeBase64Avx2, in, end, o, out);
 }
 
+#endif  // TAMBERLO_X86
+
 std::optional<size_t> decodeBase64(std::string_view text, uint8_t* out) {
+#if TAMBERLO_X86
   if (cpuHasAvx512()) return decodeBase64Avx512(text, out);
-  return cpuHasAvx2() ? decodeBase64Avx2(text, out) : decodeBase64Scalar(text, out);
+  if (cpuHasAvx2()) return decodeBase64Avx2(text, out);
+#endif
+  return decodeBase64Scalar(text, out);
 }
 
 std::optional<std::span<const uint8_t>> Base64Decoder::decode(std::string_view text) {

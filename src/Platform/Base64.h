@@ -22,11 +22,14 @@ inline constexpr size_t maxDecodedSize(size_t textLength) { return textLength / 
 // CPU has (AVX-512, AVX2), else the scalar one; all accept and refuse exactly the same texts.
 std::optional<size_t> decodeBase64(std::string_view text, uint8_t* out);
 
-// The paths of decodeBase64, open to tests so that they can be held against each other. Same
-// contract as decodeBase64; each vector path needs a CPU for which its cpuHas...() is true.
+// The paths of decodeBase64, open to tests to be held against each other. Same contract as
+// decodeBase64; each vector path exists only on x86 and needs a CPU for which its cpuHas...()
+// is true.
 std::optional<size_t> decodeBase64Scalar(std::string_view text, uint8_t* out);
+#if TAMBERLO_X86
 std::optional<size_t> decodeBase64Avx2(std::string_view text, uint8_t* out);
 std::optional<size_t> decodeBase64Avx512(std::string_view text, uint8_t* out);
+#endif
 
 // Decodes into a buffer it keeps and reuses, so that a run of chunks of similar size allocates
 // once. The returned bytes stay valid until the next call.

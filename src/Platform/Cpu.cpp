@@ -1,8 +1,11 @@
 #include "Platform/Cpu.h"
 
+#if TAMBERLO_X86
 #include <cpuid.h>
+#endif
 
 namespace tamberlo {
+#if TAMBERLO_X86
 namespace {
 
 // Asked of the CPU once, on first use. Not through the compiler's CPU-feature builtin:
@@ -43,5 +46,12 @@ bool cpuHasAvx512() {
   static const bool has = detectAvx512();
   return has;
 }
+
+#else
+
+bool cpuHasAvx2() { return false; }
+bool cpuHasAvx512() { return false; }
+
+#endif
 
 }  // namespace tamberlo

@@ -38,6 +38,11 @@
 #include <thread>
 #include <vector>
 
+#include "Host/Framing.h"
+
+using tamberlo::readFrame;
+using tamberlo::writeAll;
+
 extern char** environ;
 
 namespace {
@@ -93,36 +98,6 @@ Usage finish(Child& child) {
   child.out = -1;
   auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
   return {seconds(usage.ru_utime), seconds(usage.ru_stime), usage.ru_maxrss, status};
-}
-
-bool readFully(int fd, char* into, size_t length) {
-  while (length > 0) {
-    ssize_t n = ::read(fd, into, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    into += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool writeFully(int fd, const char* from, size_t length) {
-  while (length > 0) {
-    ssize_t n = ::write(fd, from, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    from += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Reads one reply frame; false at end of output.
-bool readReply(int fd, std::string& reply) {
-  uint32_t length;
-  if (!readFully(fd, reinterpret_cast<char*>(&length), sizeof length)) return false;
-  reply.resize(length);
-  return readFully(fd, reply.data(), length);
 }
 
 // The frames of a file, as spans into a private mapping of it. The frame bytes are not touched
@@ -221,14 +196,14 @@ int stream(const Frames& frames, const std::vector<char*>& command, bool burst) 
   if (burst) {
     // The first reply marks the start of the span: the host has started and answered once.
     std::string_view alone = frames.frames.front();
-    writeFully(child.in, alone.data(), alone.size());
+    writeAll(child.in, alone);
     while (replies.load() == 0) std::this_thread::yield();
     next += alone.size();
   }
   const char* end = frames.frames.back().data() + frames.frames.back().size();
   while (next < end) {
     size_t piece = std::min<size_t>(end - next, 1 << 20);
-    if (!writeFully(child.in, next, piece)) break;
+    if (!writeAll(child.in, std::string_view(next, piece))) break;
     next += piece;
   }
   ::close(child.in);
@@ -248,8 +223,10 @@ int lockstep(const Frames& frames, const std::vector<char*>& command) {
   std::string last;
   for (std::string_view f : frames.frames) {
     auto t = Clock::now();
-    if (!writeFully(child.in, f.data(), f.size())) break;
-    if (!readReply(child.out, last)) break;
+    if (!writeAll(child.in, f)) break;
+    std::optional<std::string> reply = readFrame(child.out, std::move(last));
+    if (!reply) break;
+    last = std::move(*reply);
     times.push_back(since(t));
     ++replies;
   }
@@ -268,7 +245,10 @@ int oneshot(const Frames& frames, int runs, const std::vector<char*>& command) {
     auto t = Clock::now();
     Child child = start(command);
     std::string_view f = frames.frames.front();
-    bool answered = writeFully(child.in, f.data(), f.size()) && readReply(child.out, last);
+    std::optional<std::string> reply;
+    if (writeAll(child.in, f)) reply = readFrame(child.out);
+    bool answered = reply.has_value();
+    if (answered) last = std::move(*reply);
     Usage usage = finish(child);
     times.push_back(since(t));
     replies += answered ? 1 : 0;

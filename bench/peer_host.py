@@ -7,8 +7,10 @@ import base64
 import json
 import os
 import re
-import struct
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+from native_messaging import read_frame, send  # noqa: E402
 
 
 def downloads():
@@ -106,18 +108,12 @@ def handle(message):
 
 def main():
     stdin, stdout = sys.stdin.buffer, sys.stdout.buffer
-    while True:
-        header = stdin.read(4)
-        if len(header) < 4:
-            return
-        (length,) = struct.unpack("=I", header)
+    while (payload := read_frame(stdin)) is not None:
         try:
-            message = json.loads(stdin.read(length))
+            message = json.loads(payload)
         except ValueError:
             message = None
-        reply = json.dumps(handle(message), separators=(",", ":")).encode()
-        stdout.write(struct.pack("=I", len(reply)) + reply)
-        stdout.flush()
+        send(stdout, handle(message))
 
 
 if __name__ == "__main__":

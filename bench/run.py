@@ -15,7 +15,6 @@ import os
 import platform
 import shutil
 import statistics
-import struct
 import subprocess
 import sys
 import tempfile
@@ -23,16 +22,13 @@ import time
 
 MiB = 1 << 20
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "scripts"))
+from native_messaging import frame  # noqa: E402
 
 FULL = dict(file_mib=256, chunks_kib=[64, 256, 1024, 4096, 16384], runs=11, messages=100000,
             oneshot_runs=200, lookup_entries=100000, lookup_queries=10)
 QUICK = dict(file_mib=4, chunks_kib=[64, 1024], runs=1, messages=300, oneshot_runs=10,
              lookup_entries=2000, lookup_queries=3)
-
-
-def frame(payload):
-    data = payload.encode() if isinstance(payload, str) else payload
-    return struct.pack("=I", len(data)) + data
 
 
 def save_frames(path, data, chunk, length=None):

@@ -4,11 +4,12 @@ request and reply: an echo, a whole transfer, a second save of the same name, an
 import base64
 import json
 import os
-import struct
 import subprocess
 import sys
 import tempfile
 import time
+
+from native_messaging import receive, send
 
 
 def main():
@@ -20,11 +21,8 @@ def main():
         proc = subprocess.Popen([host], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
 
         def ask(message, show=None):
-            payload = json.dumps(message).encode()
-            proc.stdin.write(struct.pack("=I", len(payload)) + payload)
-            proc.stdin.flush()
-            length = struct.unpack("=I", proc.stdout.read(4))[0]
-            reply = json.loads(proc.stdout.read(length))
+            send(proc.stdin, message)
+            reply = receive(proc.stdout)
             print("->", json.dumps(show if show is not None else message))
             print("<-", json.dumps(reply))
             return reply

@@ -131,11 +131,27 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
-bool writeFrame(int fd, std::string_view payload) {
-  std::string frame;
-  frame.reserve(sizeof(uint32_t) + payload.size());
-  appendFrame(frame, payload);
-  return writeAll(fd, frame);
+namespace {
+
+bool readAll(int fd, char* into, size_t length) {
+  while (length > 0) {
+    ssize_t n = ::read(fd, into, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    into += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> readFrame(int fd, std::string storage) {
+  uint32_t length;
+  if (!readAll(fd, reinterpret_cast<char*>(&length), sizeof length)) return std::nullopt;
+  storage.resize(length);
+  if (!readAll(fd, storage.data(), length)) return std::nullopt;
+  return storage;
 }
 
 }  // namespace tamberlo

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -79,7 +80,10 @@ void appendFrame(std::string& out, std::string_view payload);
 // fails; the caller then has nobody left to answer.
 bool writeAll(int fd, std::string_view bytes);
 
-// Writes `payload` as one frame to `fd`.
-bool writeFrame(int fd, std::string_view payload);
+// Reads one whole frame from `fd`, blocking, for a peer that reads replies one at a time (the
+// host itself reads through FrameReader). The payload lands in `storage`, whose memory is
+// reused, and is returned; nothing at end of input, on a read error, or when the end of input
+// cuts the frame short.
+std::optional<std::string> readFrame(int fd, std::string storage = {});
 
 }  // namespace tamberlo

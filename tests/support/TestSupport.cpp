@@ -13,6 +13,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "Host/Framing.h"
+
 extern char** environ;
 
 namespace tamberlo::testing {
@@ -129,9 +131,8 @@ boost::json::object HandlerUnderTest::answer(std::string_view messageJson) {
 }
 
 std::string frame(std::string_view payload) {
-  uint32_t length = static_cast<uint32_t>(payload.size());
-  std::string bytes(reinterpret_cast<const char*>(&length), 4);
-  bytes.append(payload);
+  std::string bytes;
+  appendFrame(bytes, payload);
   return bytes;
 }
 
@@ -197,23 +198,7 @@ void HostProcess::sendRaw(std::string_view bytes) {
 
 void HostProcess::send(std::string_view payload) { sendRaw(frame(payload)); }
 
-std::optional<std::string> HostProcess::receive() {
-  auto readFully = [this](char* into, size_t length) {
-    while (length > 0) {
-      ssize_t n = ::read(out_, into, length);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      into += n;
-      length -= static_cast<size_t>(n);
-    }
-    return true;
-  };
-  uint32_t length;
-  if (!readFully(reinterpret_cast<char*>(&length), 4)) return std::nullopt;
-  std::string payload(length, '\0');
-  if (!readFully(payload.data(), length)) return std::nullopt;
-  return payload;
-}
+std::optional<std::string> HostProcess::receive() { return readFrame(out_); }
 
 boost::json::value HostProcess::request(std::string_view messageJson) {
   send(messageJson);

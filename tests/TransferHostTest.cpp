@@ -1,7 +1,9 @@
 // Transfers through the real tamberlo-host over pipes: a whole transfer with its log lines, a
 // transfer carried on by a later process, and several processes racing for one name.
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -65,6 +67,31 @@ TEST(TransferHostTest, AWholeTransferOverAPipe) {
                                    "writing: the file does not exist.",
                           prefix + "info: file.write.end: saved 11 bytes as <private>",
                           prefix + "info: file.write.abort <private>"}));
+  }
+}
+
+// A write the kernel refuses for a reason other than space, here the process's file-size limit,
+// is answered and logged with that reason.
+TEST(TransferHostTest, AWriteRefusedByTheKernelSaysWhy) {
+  FakeHome home;
+  testing::writeFile(home / "clip.mp4.part", "");
+  // Ignored in the host too: the limit then fails the write with EFBIG instead of a signal.
+  auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  HostProcess host;
+  std::signal(SIGXFSZ, previous);
+  // Room for the log lines on standard error, not for the chunk.
+  struct rlimit limit;
+  ASSERT_EQ(::prlimit(host.pid(), RLIMIT_FSIZE, nullptr, &limit), 0);
+  limit.rlim_cur = 4096;
+  ASSERT_EQ(::prlimit(host.pid(), RLIMIT_FSIZE, &limit, nullptr), 0);
+  const std::string tooLarge = "Cannot write the file: File too large.";
+  EXPECT_EQ(host.request(writeChunk("clip.mp4.part", 0, std::string(5000, 'x'))),
+            reply(json::serialize(failed(tooLarge))));
+  host.closeInput();
+  EXPECT_EQ(host.wait(), 0);
+  if (auto lines = stderrLines(host)) {
+    EXPECT_EQ(*lines, std::vector<std::string>{"tamberlo.host safari-extension error: " +
+                                               failedLine("file.write.chunk", tooLarge).text});
   }
 }
 

@@ -39,7 +39,8 @@ Error writeError(int errnum) {
     return Error::file(FileErrorCode::kWriteOutOfSpace,
                        "Cannot write the file: the volume is out of space.", std::move(cause));
   }
-  return Error::file(FileErrorCode::kWriteUnknown, cause.description, std::move(cause));
+  std::string description = cause.description;
+  return Error::file(FileErrorCode::kWriteUnknown, std::move(description), std::move(cause));
 }
 
 class PosixWritableFile : public WritableFile {

@@ -184,9 +184,9 @@ json::object SafariWebExtensionHandler::end(const json::object& message,
 
   constexpr std::string_view kType = "file.write.end";
   std::string partPath = inFolder(folder, *part);
-  // Opened as a chunk would be: only a regular file reached without following a link is ever
-  // moved, and the open handle lets its bytes be flushed before the move.
-  Result<std::unique_ptr<WritableFile>> file = files_.openForWriting(partPath);
+  // Only a regular file with one name, reached without following a link, is ever moved; the
+  // handle lets its bytes be flushed before the move and tells the move which file to expect.
+  Result<std::unique_ptr<OpenFile>> file = files_.openForReading(partPath);
   if (!file) return failure(kType, file.error());
   Result<uint64_t> length = (*file)->size();
   if (!length) return failure(kType, length.error());
@@ -195,21 +195,40 @@ json::object SafariWebExtensionHandler::end(const json::object& message,
                    " bytes");
   }
   if (Status flushed = (*file)->sync(); !flushed) return failure(kType, flushed.error());
+  const FileIdentity checked = (*file)->identity();
   file->reset();
 
-  std::string finalName(name->subview());
-  for (uint64_t n = 1; files_.exists(inFolder(folder, finalName)); ++n) {
-    finalName = DownloadsFile::numbered(name->subview(), n);
+  // The move never replaces, so a name taken after it was found free only sends the file on to
+  // the next free one.
+  std::string finalName;
+  for (int tries = 1;; ++tries) {
+    finalName = freeName(folder, name->subview());
+    Status moved = files_.moveNoReplace(partPath, inFolder(folder, finalName), checked);
+    if (moved) break;
+    const Error& error = moved.error();
+    bool taken = error.domain == kFileErrorDomain && error.code == FileErrorCode::kWriteFileExists;
+    if (!taken || tries == kMoveTries) return failure(kType, error);
   }
-  if (Status moved = files_.moveNoReplace(partPath, inFolder(folder, finalName)); !moved) {
-    return failure(kType, moved.error());
-  }
-  // The move is only durable once the folder's new entry is on disk.
+  // The file is saved under its final name whatever the flush says; the name must reach the
+  // scripts, or they could neither find nor retry it.
   if (Status flushed = files_.syncDirectory(folder); !flushed) {
-    return failure(kType, flushed.error());
+    log.error("file.write.end: saved, but the folder flush failed: %{public}s",
+              {flushed.error().description});
   }
   log.info("file.write.end: saved %{public}llu bytes as %{private}s", {*size, finalName});
   return {{"ok", true}, {"name", finalName}};
+}
+
+bool SafariWebExtensionHandler::isTaken(const std::string& folder, std::string_view name) {
+  return files_.exists(inFolder(folder, name));
+}
+
+std::string SafariWebExtensionHandler::freeName(const std::string& folder, std::string_view name) {
+  std::string candidate(name);
+  for (uint64_t n = 1; isTaken(folder, candidate); ++n) {
+    candidate = DownloadsFile::numbered(name, n);
+  }
+  return candidate;
 }
 
 json::object SafariWebExtensionHandler::abort(const json::object& message,

@@ -9,6 +9,7 @@
 #include <future>
 
 #include "TransferSteps.h"
+#include "support/FaultInjectingFileSystem.h"
 
 namespace tamberlo {
 namespace {
@@ -270,7 +271,7 @@ TEST(TransferTest, EndChecksTheByteCountAndCanBeRetried) {
 
 TEST(TransferTest, LongChunksAreWrittenWholeOrNotAtAll) {
   // Chunks longer than one block of text are decoded and written a block at a time; a bad
-  // block anywhere must leave the file as it was, and a good chunk must land byte for byte.
+  // block anywhere must leave the file untouched, and a good chunk must land byte for byte.
   const size_t block = SafariWebExtensionHandler::kChunkBlock;
   std::string bytes(block / 4 * 3 * 2 + 1000, '\0');
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 131) ^ (i >> 9));
@@ -308,12 +309,18 @@ TEST(TransferTest, LongChunksAreWrittenWholeOrNotAtAll) {
   for (const Case& c : cases) {
     FakeHome home;
     if (c.partExists) writeFile(home / "v.part", "abc");
-    HandlerUnderTest t;
+    testing::FaultInjectingFileSystem files;
+    HandlerUnderTest t(files);
     EXPECT_EQ(t.answer(chunk("v.part", c.offset, c.text)), c.reply) << c.name;
     if (c.partExists) {
       EXPECT_TRUE(readFile(home / "v.part") == c.after) << c.name;
     } else {
       EXPECT_FALSE(std::filesystem::exists(home / "v.part")) << c.name;
+    }
+    // A bad text is refused before any file is opened, whatever the disk would have said.
+    if (c.reply == badChunk) {
+      EXPECT_EQ(files.journal(), std::vector<std::string>{}) << c.name;
+      EXPECT_EQ(t.lines(), std::vector<Line>{}) << c.name;
     }
   }
 }

@@ -77,11 +77,6 @@ class SafariWebExtensionHandler {
   // The first of `name` and its numbered variants ("a (1).b", "a (2).b", ...) not taken.
   std::string freeName(const std::string& folder, std::string_view name);
   boost::json::object failure(std::string_view type, const Error& error);
-  // The bytes of the block of `encoded` that starts at `from`, decoded into chunkDecoder_, or
-  // nothing when it is not strict base64 in its place (padding only in the last block).
-  std::optional<std::span<const uint8_t>> decodeBlock(std::string_view encoded, size_t from);
-  // True when `encoded` is strict base64, checked a block at a time through chunkDecoder_.
-  bool isStrictBase64(std::string_view encoded);
 
   boost::json::object exists(const boost::json::object& message, std::string_view name,
                              const std::string& folder);

@@ -103,74 +103,39 @@ json::object SafariWebExtensionHandler::chunk(json::object& message, const std::
   const json::string* data = text(message, "data");
   if (!part || !offset || data == nullptr) return refused("bad chunk");
   std::string_view encoded = data->subview();
-  // A chunk of one block is decoded before the file is opened, so that a bad one never
-  // reaches it; a longer one is checked as it is written (see below).
-  bool oneBlock = encoded.size() <= kChunkBlock;
-  std::optional<std::span<const uint8_t>> decoded;
-  if (oneBlock && !(decoded = chunkDecoder_.decode(encoded))) return refused("bad chunk");
+  // The whole text is checked before the file is touched: a bad chunk changes nothing, however
+  // long it is.
+  if (!isBase64(encoded)) return refused("bad chunk");
 
   constexpr std::string_view kType = "file.write.chunk";
-  // A refusal for bad data comes before any other: the text is checked first where the
-  // chunk would not be written anyway.
-  auto unless = [&](json::object reply) {
-    return oneBlock || isStrictBase64(encoded) ? std::move(reply) : refused("bad chunk");
-  };
   Result<std::unique_ptr<WritableFile>> file = files_.openForWriting(inFolder(folder, *part));
-  if (!file) return unless(failure(kType, file.error()));
+  if (!file) return failure(kType, file.error());
   Result<uint64_t> length = (*file)->size();
-  if (!length) return unless(failure(kType, length.error()));
+  if (!length) return failure(kType, length.error());
   if (*offset > *length) {
-    return unless(
-        refused("offset " + std::to_string(*offset) + " past the end " + std::to_string(*length)));
+    return refused("offset " + std::to_string(*offset) + " past the end " +
+                   std::to_string(*length));
   }
   if (*offset < *length) {
-    // Cutting the file back cannot be undone, so a rewrite is checked whole before it.
-    if (!oneBlock && !isStrictBase64(encoded)) return refused("bad chunk");
     if (Status cut = (*file)->truncate(*offset); !cut) return failure(kType, cut.error());
-  }
-  if (oneBlock) {
-    // Decoded above; nothing has used the decoder since.
-    if (Status written = (*file)->writeAt(*offset, *decoded); !written) {
-      return failure(kType, written.error());
-    }
-    return {{"ok", true}, {"size", *offset + decoded->size()}};
   }
 
   // Block by block, each decoded into the same small buffer and written while it is still in
   // the processor's cache: a 16 MiB chunk is never held decoded in memory, nor read back from
   // it. Each block's bytes are the right bytes at the right place, so what is written stands
-  // even if the process dies midway: the part file's length stays the transfer's progress. A
-  // bad block further on puts the file back to the length it had.
+  // even if the process dies midway: the part file's length stays the transfer's progress.
+  // Every block but the last is whole quads without padding, so each decodes on its own.
   uint64_t at = *offset;
   for (size_t from = 0; from < encoded.size(); from += kChunkBlock) {
-    std::optional<std::span<const uint8_t>> bytes = decodeBlock(encoded, from);
-    if (!bytes) {
-      if (Status cut = (*file)->truncate(*length); !cut) return failure(kType, cut.error());
-      return refused("bad chunk");
-    }
+    std::optional<std::span<const uint8_t>> bytes =
+        chunkDecoder_.decode(encoded.substr(from, kChunkBlock));
+    if (!bytes) return refused("bad chunk");
     if (Status written = (*file)->writeAt(at, *bytes); !written) {
       return failure(kType, written.error());
     }
     at += bytes->size();
   }
   return {{"ok", true}, {"size", at}};
-}
-
-std::optional<std::span<const uint8_t>> SafariWebExtensionHandler::decodeBlock(
-    std::string_view encoded, size_t from) {
-  std::string_view block = encoded.substr(from, kChunkBlock);
-  bool last = from + kChunkBlock >= encoded.size();
-  std::optional<std::span<const uint8_t>> bytes = chunkDecoder_.decode(block);
-  // Padding may only close the whole text, not a block within it.
-  if (!bytes || (!last && bytes->size() != maxDecodedSize(block.size()))) return std::nullopt;
-  return bytes;
-}
-
-bool SafariWebExtensionHandler::isStrictBase64(std::string_view encoded) {
-  for (size_t from = 0; from < encoded.size(); from += kChunkBlock) {
-    if (!decodeBlock(encoded, from)) return false;
-  }
-  return true;
 }
 
 json::object SafariWebExtensionHandler::end(const json::object& message,

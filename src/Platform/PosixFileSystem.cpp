@@ -177,6 +177,25 @@ std::optional<std::string> xdgDownloadDir(const std::string& userDirsFile,
   return found;
 }
 
+// True when `dir` leads to the folder `home` leads to, or to a folder above it ("/" included),
+// links followed. A `dir` that leads nowhere is neither.
+bool isHomeOrAbove(const std::string& dir, const std::string& home) {
+  struct stat target;
+  if (::stat(dir.c_str(), &target) != 0) return false;
+  // From the home folder up through "..": the root is the folder that is its own parent.
+  std::string path = home;
+  struct stat at;
+  if (::stat(path.c_str(), &at) != 0) return false;
+  while (true) {
+    if (at.st_dev == target.st_dev && at.st_ino == target.st_ino) return true;
+    path += "/..";
+    struct stat parent;
+    if (::stat(path.c_str(), &parent) != 0) return false;
+    if (parent.st_dev == at.st_dev && parent.st_ino == at.st_ino) return false;
+    at = parent;
+  }
+}
+
 }  // namespace
 
 std::optional<std::string> PosixFileSystem::downloadsDirectory() {
@@ -185,8 +204,10 @@ std::optional<std::string> PosixFileSystem::downloadsDirectory() {
   std::string home = homeVar;
   const char* configVar = std::getenv("XDG_CONFIG_HOME");
   std::string config = (configVar != nullptr && *configVar == '/') ? configVar : home + "/.config";
-  if (auto dir = xdgDownloadDir(config + "/user-dirs.dirs", home)) return dir;
-  return home + "/Downloads";
+  std::string dir = xdgDownloadDir(config + "/user-dirs.dirs", home).value_or(home + "/Downloads");
+  // The desktop's way of saying "none" ("$HOME/"), and any folder that holds the home folder.
+  if (isHomeOrAbove(dir, home)) return std::nullopt;
+  return dir;
 }
 
 std::string PosixFileSystem::resolveSymlinks(const std::string& path) {

@@ -135,6 +135,7 @@ TEST(FileSystemTest, DownloadsFolderFollowsTheUserDirsFile) {
   TempDir home;
   std::filesystem::create_directories(home / ".config");
   std::filesystem::create_directories(home / "cfg");
+  std::filesystem::create_directories(home / "Downloads");
   struct Case {
     std::string label;
     std::optional<std::string> configHome;

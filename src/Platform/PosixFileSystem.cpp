@@ -177,9 +177,25 @@ std::optional<std::string> xdgDownloadDir(const std::string& userDirsFile,
   return found;
 }
 
+// True when `dir` spells a name directly in `home`: `home`, "/" and one name other than "." and
+// "..", slashes doubled or not.
+bool isNamedInHome(std::string_view dir, std::string_view home) {
+  while (home.size() > 1 && home.back() == '/') home.remove_suffix(1);
+  if (!dir.starts_with(home)) return false;
+  std::string_view rest = dir.substr(home.size());
+  size_t name = rest.find_first_not_of('/');
+  if (name == 0 || name == std::string_view::npos) return false;
+  rest.remove_prefix(name);
+  return rest.find('/') == std::string_view::npos && rest != "." && rest != "..";
+}
+
 // True when `dir` leads to the folder `home` leads to, or to a folder above it ("/" included),
 // links followed. A `dir` that leads nowhere is neither.
 bool isHomeOrAbove(const std::string& dir, const std::string& home) {
+  struct stat entry;
+  if (::lstat(dir.c_str(), &entry) != 0) return false;
+  // A folder in the home folder that is no link is below it: the usual case, one lstat.
+  if (S_ISDIR(entry.st_mode) && isNamedInHome(dir, home)) return false;
   struct stat target;
   if (::stat(dir.c_str(), &target) != 0) return false;
   // From the home folder up through "..": the root is the folder that is its own parent.

@@ -104,8 +104,13 @@ json::object SafariWebExtensionHandler::chunk(json::object& message, const std::
   if (!part || !offset || data == nullptr) return refused("bad chunk");
   std::string_view encoded = data->subview();
   // The whole text is checked before the file is touched: a bad chunk changes nothing, however
-  // long it is.
-  if (!isBase64(encoded)) return refused("bad chunk");
+  // long it is. A chunk of one block is decoded at once, the decoding being its check; a longer
+  // one is checked first and decoded block by block as it is written.
+  const bool oneBlock = encoded.size() <= kChunkBlock;
+  std::optional<std::span<const uint8_t>> decoded;
+  if (oneBlock ? !(decoded = chunkDecoder_.decode(encoded)) : !isBase64(encoded)) {
+    return refused("bad chunk");
+  }
 
   constexpr std::string_view kType = "file.write.chunk";
   Result<std::unique_ptr<WritableFile>> file = files_.openForWriting(inFolder(folder, *part));
@@ -128,7 +133,7 @@ json::object SafariWebExtensionHandler::chunk(json::object& message, const std::
   uint64_t at = *offset;
   for (size_t from = 0; from < encoded.size(); from += kChunkBlock) {
     std::optional<std::span<const uint8_t>> bytes =
-        chunkDecoder_.decode(encoded.substr(from, kChunkBlock));
+        oneBlock ? decoded : chunkDecoder_.decode(encoded.substr(from, kChunkBlock));
     if (!bytes) return refused("bad chunk");
     if (Status written = (*file)->writeAt(at, *bytes); !written) {
       return failure(kType, written.error());

@@ -217,6 +217,8 @@ void checkLogLine(std::string_view line) {
     std::string_view count = line.substr(kSaved.size(), line.size() - kSaved.size() - kAs.size());
     if (count.find_first_not_of("0123456789") == std::string_view::npos) return;
   }
+  constexpr std::string_view kUnflushed = "file.write.end: saved, but the folder flush failed: ";
+  if (line.starts_with(kUnflushed) && isDescription(line.substr(kUnflushed.size()))) return;
   for (std::string_view type : {"file.write.chunk", "file.write.end", "file.write.abort"}) {
     for (std::string_view failed : {" failed: ", " failed (disk full): "}) {
       std::string head = std::string(type) + std::string(failed);

@@ -28,6 +28,16 @@ std::vector<Path> paths() {
   return result;
 }
 
+using Check = std::function<bool(std::string_view)>;
+
+// The paths of the check alone (no decoding) that this CPU can run.
+std::vector<std::pair<const char*, Check>> checks() {
+  std::vector<std::pair<const char*, Check>> result = {{"scalar check", isBase64Scalar},
+                                                       {"dispatched check", isBase64}};
+  if (cpuHasAvx2()) result.emplace_back("avx2 check", isBase64Avx2);
+  return result;
+}
+
 // The decoded bytes as text, or nothing when refused.
 std::optional<std::string> decoded(const Decode& decode, std::string_view text) {
   std::string out(maxDecodedSize(text.size()), '\0');
@@ -81,6 +91,9 @@ TEST(Base64Test, KnownTexts) {
       EXPECT_EQ(decoded(path.decode, c.text), c.bytes) << path.name << ": " << c.text;
     }
   }
+  for (const auto& [name, check] : checks()) {
+    for (const Case& c : cases) EXPECT_EQ(check(c.text), c.bytes.has_value()) << name << c.text;
+  }
 }
 
 TEST(Base64Test, RoundTripsRandomBytesOfEveryLengthAndInPlace) {
@@ -118,6 +131,9 @@ TEST(Base64Test, EveryForeignByteAtEveryPlaceIsRefused) {
         text[at] = bad;
         ASSERT_EQ(decoded(path.decode, text), std::nullopt)
             << path.name << ": byte " << b << " at " << at;
+        for (const auto& [name, check] : checks()) {
+          ASSERT_FALSE(check(text)) << name << ": byte " << b << " at " << at;
+        }
       }
     }
   }
@@ -144,9 +160,12 @@ TEST(Base64Test, PathsAgreeOnDamagedTexts) {
         if (text.size() > 4) text[text.size() - 1 - rng() % 4] = '=';
         break;
     }
+    std::optional<std::string> expected = decoded(decodeBase64Scalar, text);
     for (const Path& path : vectorPaths) {
-      EXPECT_EQ(decoded(path.decode, text), decoded(decodeBase64Scalar, text))
-          << path.name << ": " << text;
+      EXPECT_EQ(decoded(path.decode, text), expected) << path.name << ": " << text;
+    }
+    for (const auto& [name, check] : checks()) {
+      EXPECT_EQ(check(text), expected.has_value()) << name << ": " << text;
     }
   }
 }

@@ -135,12 +135,14 @@ TEST(FileSystemTest, DownloadsFolderFollowsTheUserDirsFile) {
   TempDir home;
   std::filesystem::create_directories(home / ".config");
   std::filesystem::create_directories(home / "cfg");
+  std::filesystem::create_directories(home / "Downloads");
   struct Case {
     std::string label;
     std::optional<std::string> configHome;
     std::string userDirs;  // written to <config>/user-dirs.dirs when not empty
-    std::string expected;
+    std::optional<std::string> expected;
   };
+  std::filesystem::create_directory_symlink(home.path(), home / "home again");
   const Case cases[] = {
       {"no file", std::nullopt, "", home / "Downloads"},
       {"$HOME value", std::nullopt, "XDG_DOWNLOAD_DIR=\"$HOME/Saved Files\"\n",
@@ -148,6 +150,16 @@ TEST(FileSystemTest, DownloadsFolderFollowsTheUserDirsFile) {
       {"absolute value", std::nullopt, "# comment\nXDG_DOWNLOAD_DIR=\"/srv/dl\"\n", "/srv/dl"},
       {"relative value ignored", std::nullopt, "XDG_DOWNLOAD_DIR=\"dl\"\n", home / "Downloads"},
       {"XDG_CONFIG_HOME", home / "cfg", "XDG_DOWNLOAD_DIR=\"$HOME/cfgdl\"\n", home / "cfgdl"},
+      // No Downloads folder: the home folder, as the desktop writes it when the folder is gone,
+      // and every way of reaching it or a folder above it.
+      {"home, disabled", std::nullopt, "XDG_DOWNLOAD_DIR=\"$HOME/\"\n", std::nullopt},
+      {"home", std::nullopt, "XDG_DOWNLOAD_DIR=\"$HOME\"\n", std::nullopt},
+      {"home spelled absolutely", std::nullopt, "XDG_DOWNLOAD_DIR=\"" + home.path() + "/.\"\n",
+       std::nullopt},
+      {"home through a link", std::nullopt, "XDG_DOWNLOAD_DIR=\"$HOME/home again\"\n",
+       std::nullopt},
+      {"above home", std::nullopt, "XDG_DOWNLOAD_DIR=\"$HOME/..\"\n", std::nullopt},
+      {"root", std::nullopt, "XDG_DOWNLOAD_DIR=\"/\"\n", std::nullopt},
   };
   PosixFileSystem files;
   for (const Case& c : cases) {

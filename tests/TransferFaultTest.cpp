@@ -1,6 +1,9 @@
 // Transfers over a file system that fails on demand: the errors a real disk will not produce
 // when asked (a failing fstat, truncate or flush), races lost at an exact moment, and the order
 // in which end flushes and moves.
+#include <algorithm>
+#include <filesystem>
+
 #include "TransferSteps.h"
 #include "support/FaultInjectingFileSystem.h"
 
@@ -11,6 +14,7 @@ using testing::FakeHome;
 using testing::FaultInjectingFileSystem;
 using testing::FileOp;
 using testing::HandlerUnderTest;
+using testing::listNames;
 using testing::readFile;
 using testing::writeFile;
 
@@ -44,7 +48,7 @@ TEST(TransferFaultTest, EveryFailingFileOperationGetsTheFailureReply) {
        "file.write.chunk", false, "abcdefg"},
       // A rewind is cut back before the write fails.
       {FileOp::kWrite, outOfSpace(), writeChunk(part, 3, "h"), "file.write.chunk", true, "abc"},
-      {FileOp::kOpen, Error::posix(EACCES, "Cannot open the file for writing"),
+      {FileOp::kOpenForReading, Error::posix(EACCES, "Cannot open the file for reading"),
        writeEnd(part, "clip.mp4", 7), "file.write.end", false, "abcdefg"},
       {FileOp::kSize, Error::posix(EIO, "Cannot read the file's length"),
        writeEnd(part, "clip.mp4", 7), "file.write.end", false, "abcdefg"},
@@ -93,13 +97,14 @@ TEST(TransferFaultTest, EndFlushesTheFileBeforeTheMoveAndTheFolderAfterIt) {
             (std::vector<std::string>{"create",                                      // begin
                                       "open", "size", "write", "close",              // append
                                       "open", "size", "truncate", "write", "close",  // rewind
-                                      "open", "size", "sync", "close", "move", "sync folder"}));
+                                      "open for reading", "size", "sync", "close",   // end
+                                      "move", "rename no-replace", "sync folder"}));
   EXPECT_EQ(readFile(home / "clip.mp4"), "abXY");
 }
 
 // The folder flush comes after the move, so when it fails the file already stands under its
-// final name; the reply still may not claim it was saved.
-TEST(TransferFaultTest, FailingFolderFlushIsReported) {
+// final name: the reply names it, and the log says what failed.
+TEST(TransferFaultTest, FailingFolderFlushStillNamesTheSavedFile) {
   FakeHome home;
   FaultInjectingFileSystem files;
   HandlerUnderTest t(files);
@@ -107,8 +112,10 @@ TEST(TransferFaultTest, FailingFolderFlushIsReported) {
   const Error error = Error::posix(EIO, "Cannot flush the folder to disk");
   files.fail(FileOp::kSyncFolder, error);
   play(t, {{writeEnd("clip.mp4.part", "clip.mp4", 3),
-            failed(error.description),
-            {failedLine("file.write.end", error.description)}}});
+            {{"ok", true}, {"name", "clip.mp4"}},
+            {::tamberlo::error("file.write.end: saved, but the folder flush failed: " +
+                               error.description),
+             info("file.write.end: saved 3 bytes as <private>")}}});
   EXPECT_EQ(readFile(home / "clip.mp4"), "abc");
 }
 
@@ -128,22 +135,82 @@ TEST(TransferFaultTest, BeginLosingTheRaceForANameTakesTheNextFreeOne) {
 }
 
 // Another process saves a file under our final name between our look and our move: the move
-// fails rather than replace it, and the transfer can end again.
-TEST(TransferFaultTest, EndLosingTheRaceForAFinalNameReplacesNothing) {
+// replaces nothing, and end goes on to the next free name, for a bounded number of tries.
+TEST(TransferFaultTest, EndLosingTheRaceForAFinalNameTakesTheNextFreeOne) {
   FakeHome home;
   FaultInjectingFileSystem files;
   HandlerUnderTest t(files);
   writeFile(home / "clip.mp4.part", "ours");
   files.before(FileOp::kMove, [&] { writeFile(home / "clip.mp4", "theirs"); });
-  const std::string exists = "Cannot move the file: a file of that name exists.";
   play(t, {{writeEnd("clip.mp4.part", "clip.mp4", 4),
-            failed(exists),
-            {failedLine("file.write.end", exists)}},
-           {writeEnd("clip.mp4.part", "clip.mp4", 4),
             {{"ok", true}, {"name", "clip (1).mp4"}},
             {info("file.write.end: saved 4 bytes as <private>")}}});
   EXPECT_EQ(readFile(home / "clip.mp4"), "theirs");
   EXPECT_EQ(readFile(home / "clip (1).mp4"), "ours");
+
+  // A name that is taken again at every try: end gives up with the part file in place.
+  writeFile(home / "other.part", "ours");
+  const Error exists = Error::file(FileErrorCode::kWriteFileExists,
+                                   "Cannot move the file: a file of that name exists.",
+                                   Error::posix(EEXIST, "Cannot move the file"));
+  files.fail(FileOp::kMove, exists);
+  auto moves = [&] { return std::count(files.journal().begin(), files.journal().end(), "move"); };
+  const auto movesBefore = moves();
+  play(t, {{writeEnd("other.part", "other", 4),
+            failed(exists.description),
+            {failedLine("file.write.end", exists.description)}}});
+  EXPECT_EQ(moves() - movesBefore, SafariWebExtensionHandler::kMoveTries);
+  EXPECT_EQ(readFile(home / "other.part"), "ours");
+}
+
+// Where the file system neither renames without replacing nor makes hard links, end still
+// saves the file, looking at the final name right before a plain rename.
+TEST(TransferFaultTest, EndWithoutNoReplaceRenameOrHardLinks) {
+  FakeHome home;
+  FaultInjectingFileSystem files;
+  HandlerUnderTest t(files);
+  files.fail(FileOp::kRenameNoReplace, Error::posix(EINVAL, "renameat2"));
+  files.fail(FileOp::kLink, Error::posix(EPERM, "link"));
+  writeFile(home / "clip.mp4", "kept");
+  writeFile(home / "a.part", "first");
+  writeFile(home / "b.part", "second");
+  // The name found free is taken before the rename: the look finds it and moves on.
+  files.before(FileOp::kLink, [&] { writeFile(home / "clip (1).mp4", "theirs"); });
+  play(t, {{writeEnd("a.part", "clip.mp4", 5),
+            {{"ok", true}, {"name", "clip (2).mp4"}},
+            {info("file.write.end: saved 5 bytes as <private>")}},
+           {writeEnd("b.part", "new.mp4", 6),
+            {{"ok", true}, {"name", "new.mp4"}},
+            {info("file.write.end: saved 6 bytes as <private>")}}});
+  EXPECT_EQ(readFile(home / "clip.mp4"), "kept");
+  EXPECT_EQ(readFile(home / "clip (1).mp4"), "theirs");
+  EXPECT_EQ(readFile(home / "clip (2).mp4"), "first");
+  EXPECT_EQ(readFile(home / "new.mp4"), "second");
+  EXPECT_EQ(listNames(home.downloads()),
+            (std::vector<std::string>{"clip (1).mp4", "clip (2).mp4", "clip.mp4", "new.mp4"}));
+}
+
+// Another process puts a link under the part name between end's check and its move: what
+// stands at the final name afterwards is the checked file or nothing, never the link.
+TEST(TransferFaultTest, EndMovesOnlyTheFileItChecked) {
+  FakeHome home;
+  testing::TempDir outside;
+  writeFile(outside / "notes.txt", "private");
+  FaultInjectingFileSystem files;
+  HandlerUnderTest t(files);
+  writeFile(home / "clip.mp4.part", "ours");
+  files.before(FileOp::kMove, [&] {
+    std::filesystem::rename(home / "clip.mp4.part", home / "elsewhere");
+    std::filesystem::create_symlink(outside / "notes.txt", home / "clip.mp4.part");
+  });
+  const std::string swapped = "Cannot move the file: another file took its place.";
+  play(t, {{writeEnd("clip.mp4.part", "clip.mp4", 4),
+            failed(swapped),
+            {failedLine("file.write.end", swapped)}}});
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(home / "clip.mp4")));
+  EXPECT_TRUE(std::filesystem::is_symlink(home / "clip.mp4.part"));
+  EXPECT_EQ(readFile(home / "elsewhere"), "ours");
+  EXPECT_EQ(readFile(outside / "notes.txt"), "private");
 }
 
 // Two aborts of one transfer race: whichever removes the part file second still hears "ok".

@@ -51,6 +51,8 @@ inline Line failedLine(std::string_view type, std::string_view description, bool
 }
 inline constexpr std::string_view kMissing =
     "Cannot open the file for writing: the file does not exist.";
+inline constexpr std::string_view kMissingAtEnd =
+    "Cannot open the file for reading: the file does not exist.";
 
 // One request, the reply it must get and the log lines it must write (none unless given).
 struct Step {

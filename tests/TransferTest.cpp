@@ -9,6 +9,7 @@
 #include <future>
 
 #include "TransferSteps.h"
+#include "support/FaultInjectingFileSystem.h"
 
 namespace tamberlo {
 namespace {
@@ -242,34 +243,35 @@ TEST(TransferTest, EndChecksTheByteCountAndCanBeRetried) {
   FakeHome home;
   HandlerUnderTest t;
   const std::string part = "clip.mp4.part";
-  play(t,
-       {{writeBegin("clip.mp4"),
-         {{"ok", true}, {"part", part}},
-         {info("file.write.begin <private>")}},
-        {writeChunk(part, 0, "12345"), {{"ok", true}, {"size", 5}}},
-        {writeEnd(part, "clip.mp4", 7), {{"ok", false}, {"error", "written 5 of 7 bytes"}}},
-        {writeEnd(part, "clip.mp4", 3), {{"ok", false}, {"error", "written 5 of 3 bytes"}}},
-        {writeChunk(part, 5, "67"), {{"ok", true}, {"size", 7}}},
-        {writeEnd(part, "clip.mp4", 7),
-         {{"ok", true}, {"name", "clip.mp4"}},
-         {info("file.write.end: saved 7 bytes as <private>")}},
-        // The transfer is over: its part file is gone.
-        {writeEnd(part, "clip.mp4", 7), failed(kMissing), {failedLine("file.write.end", kMissing)}},
-        {writeChunk(part, 0, "x"), failed(kMissing), {failedLine("file.write.chunk", kMissing)}},
-        // An empty file is saved too.
-        {writeBegin("empty"),
-         {{"ok", true}, {"part", "empty.part"}},
-         {info("file.write.begin <private>")}},
-        {writeEnd("empty.part", "empty", 0),
-         {{"ok", true}, {"name", "empty"}},
-         {info("file.write.end: saved 0 bytes as <private>")}}});
+  play(t, {{writeBegin("clip.mp4"),
+            {{"ok", true}, {"part", part}},
+            {info("file.write.begin <private>")}},
+           {writeChunk(part, 0, "12345"), {{"ok", true}, {"size", 5}}},
+           {writeEnd(part, "clip.mp4", 7), {{"ok", false}, {"error", "written 5 of 7 bytes"}}},
+           {writeEnd(part, "clip.mp4", 3), {{"ok", false}, {"error", "written 5 of 3 bytes"}}},
+           {writeChunk(part, 5, "67"), {{"ok", true}, {"size", 7}}},
+           {writeEnd(part, "clip.mp4", 7),
+            {{"ok", true}, {"name", "clip.mp4"}},
+            {info("file.write.end: saved 7 bytes as <private>")}},
+           // The transfer is over: its part file is gone.
+           {writeEnd(part, "clip.mp4", 7),
+            failed(kMissingAtEnd),
+            {failedLine("file.write.end", kMissingAtEnd)}},
+           {writeChunk(part, 0, "x"), failed(kMissing), {failedLine("file.write.chunk", kMissing)}},
+           // An empty file is saved too.
+           {writeBegin("empty"),
+            {{"ok", true}, {"part", "empty.part"}},
+            {info("file.write.begin <private>")}},
+           {writeEnd("empty.part", "empty", 0),
+            {{"ok", true}, {"name", "empty"}},
+            {info("file.write.end: saved 0 bytes as <private>")}}});
   EXPECT_EQ(listNames(home.downloads()), (std::vector<std::string>{"clip.mp4", "empty"}));
   EXPECT_EQ(readFile(home / "clip.mp4"), "1234567");
 }
 
 TEST(TransferTest, LongChunksAreWrittenWholeOrNotAtAll) {
   // Chunks longer than one block of text are decoded and written a block at a time; a bad
-  // block anywhere must leave the file as it was, and a good chunk must land byte for byte.
+  // block anywhere must leave the file untouched, and a good chunk must land byte for byte.
   const size_t block = SafariWebExtensionHandler::kChunkBlock;
   std::string bytes(block / 4 * 3 * 2 + 1000, '\0');
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 131) ^ (i >> 9));
@@ -307,12 +309,18 @@ TEST(TransferTest, LongChunksAreWrittenWholeOrNotAtAll) {
   for (const Case& c : cases) {
     FakeHome home;
     if (c.partExists) writeFile(home / "v.part", "abc");
-    HandlerUnderTest t;
+    testing::FaultInjectingFileSystem files;
+    HandlerUnderTest t(files);
     EXPECT_EQ(t.answer(chunk("v.part", c.offset, c.text)), c.reply) << c.name;
     if (c.partExists) {
       EXPECT_TRUE(readFile(home / "v.part") == c.after) << c.name;
     } else {
       EXPECT_FALSE(std::filesystem::exists(home / "v.part")) << c.name;
+    }
+    // A bad text is refused before any file is opened, whatever the disk would have said.
+    if (c.reply == badChunk) {
+      EXPECT_EQ(files.journal(), std::vector<std::string>{}) << c.name;
+      EXPECT_EQ(t.lines(), std::vector<Line>{}) << c.name;
     }
   }
 }
@@ -363,12 +371,14 @@ TEST(TransferTest, AbortRemovesOnlyTheNamedPartFile) {
   EXPECT_EQ(listNames(home.downloads()), std::vector<std::string>{"clip.mp4"});
 }
 
-// Whatever stands under a part name that is not a regular file is never written through, cut
-// back, moved or emptied, and the host never waits on it.
+// Whatever stands under a part name that is not a regular file of its own is never written
+// through, cut back, moved or emptied, and the host never waits on it.
 TEST(TransferTest, PartNamesThatAreNotRegularFiles) {
   FakeHome home;
   testing::TempDir outside;
   writeFile(outside / "target", "outside");
+  writeFile(outside / "empty", "");
+  std::filesystem::create_hard_link(outside / "empty", home / "hard.part");
   std::filesystem::create_symlink(outside / "target", home / "link.part");
   std::filesystem::create_symlink(outside / "nothing", home / "dangling.part");
   std::filesystem::create_directory(home / "folder.part");
@@ -379,21 +389,26 @@ TEST(TransferTest, PartNamesThatAreNotRegularFiles) {
   int reader = ::open((home / "read.part").c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(reader, 0);
 
-  const std::string loop = "Cannot open the file for writing: Too many levels of symbolic links.";
-  const std::string isDir = "Cannot open the file for writing: Is a directory.";
-  const std::string noReader = "Cannot open the file for writing: No such device or address.";
-  const std::string notRegular = "Cannot open the file for writing: it is not a regular file.";
+  const std::string forWriting = "Cannot open the file for writing: ";
+  const std::string forReading = "Cannot open the file for reading: ";
+  const std::string loop = "Too many levels of symbolic links.";
+  const std::string notRegular = "it is not a regular file.";
+  const std::string linked = "it has other names (hard links).";
   struct Case {
     std::string part;
-    std::string openError;
-    json::object abortReply;  // a link or FIFO is removed itself; a folder is refused
+    std::string chunkError;  // each after the open's own words
+    std::string endError;
+    json::object abortReply;  // a link, FIFO or name of a linked file is removed itself; a
+                              // folder is refused
   };
   const Case cases[] = {
-      {"link.part", loop, {{"ok", true}}},
-      {"dangling.part", loop, {{"ok", true}}},
-      {"folder.part", isDir, failed("Cannot remove the file: Is a directory.")},
-      {"fifo.part", noReader, {{"ok", true}}},
-      {"read.part", notRegular, {{"ok", true}}},
+      {"link.part", loop, loop, {{"ok", true}}},
+      {"dangling.part", loop, loop, {{"ok", true}}},
+      {"folder.part", "Is a directory.", notRegular,
+       failed("Cannot remove the file: Is a directory.")},
+      {"fifo.part", "No such device or address.", notRegular, {{"ok", true}}},
+      {"read.part", notRegular, notRegular, {{"ok", true}}},
+      {"hard.part", linked, linked, {{"ok", true}}},
   };
   HandlerUnderTest t;
   for (const Case& c : cases) {
@@ -409,10 +424,11 @@ TEST(TransferTest, PartNamesThatAreNotRegularFiles) {
       return reply.get();
     };
     t.log->clear();
-    EXPECT_EQ(within(writeChunk(c.part, 0, "written")), failed(c.openError)) << c.part;
-    EXPECT_EQ(within(writeEnd(c.part, "saved", 0)), failed(c.openError)) << c.part;
-    EXPECT_EQ(t.lines(), (std::vector<Line>{failedLine("file.write.chunk", c.openError),
-                                            failedLine("file.write.end", c.openError)}))
+    const std::string chunkError = forWriting + c.chunkError, endError = forReading + c.endError;
+    EXPECT_EQ(within(writeChunk(c.part, 0, "written")), failed(chunkError)) << c.part;
+    EXPECT_EQ(within(writeEnd(c.part, "saved", 0)), failed(endError)) << c.part;
+    EXPECT_EQ(t.lines(), (std::vector<Line>{failedLine("file.write.chunk", chunkError),
+                                            failedLine("file.write.end", endError)}))
         << c.part;
     EXPECT_FALSE(std::filesystem::exists(home / "saved")) << c.part;
     EXPECT_EQ(t.answer(writeAbort(c.part)), c.abortReply) << c.part;
@@ -421,7 +437,8 @@ TEST(TransferTest, PartNamesThatAreNotRegularFiles) {
   EXPECT_EQ(::read(reader, &byte, 1), 0);  // nothing was written into the FIFO
   ::close(reader);
   EXPECT_EQ(readFile(outside / "target"), "outside");
-  EXPECT_EQ(listNames(outside.path()), std::vector<std::string>{"target"});
+  EXPECT_EQ(readFile(outside / "empty"), "");
+  EXPECT_EQ(listNames(outside.path()), (std::vector<std::string>{"empty", "target"}));
   EXPECT_EQ(readFile(home / "folder.part/inside"), "inside");
   EXPECT_EQ(listNames(home.downloads()), std::vector<std::string>{"folder.part"});
 }

@@ -50,6 +50,10 @@ class SafariWebExtensionHandler {
   // enough that the block and its bytes stay in the processor's cache between the two steps.
   static constexpr size_t kChunkBlock = 256 * 1024;
 
+  // How many free final names end tries before it gives up: each try after the first follows a
+  // name taken between the look and the move.
+  static constexpr int kMoveTries = 100;
+
   // True when `error`, or an error underneath it, means the disk or the user's quota is full.
   static bool isDiskFull(const Error& error);
 
@@ -68,12 +72,11 @@ class SafariWebExtensionHandler {
   boost::json::object chunk(boost::json::object& message, const std::string& folder);
   boost::json::object end(const boost::json::object& message, const std::string& folder);
   boost::json::object abort(const boost::json::object& message, const std::string& folder);
+  // True when `name` may not be given to a new file in `folder`.
+  bool isTaken(const std::string& folder, std::string_view name);
+  // The first of `name` and its numbered variants ("a (1).b", "a (2).b", ...) not taken.
+  std::string freeName(const std::string& folder, std::string_view name);
   boost::json::object failure(std::string_view type, const Error& error);
-  // The bytes of the block of `encoded` that starts at `from`, decoded into chunkDecoder_, or
-  // nothing when it is not strict base64 in its place (padding only in the last block).
-  std::optional<std::span<const uint8_t>> decodeBlock(std::string_view encoded, size_t from);
-  // True when `encoded` is strict base64, checked a block at a time through chunkDecoder_.
-  bool isStrictBase64(std::string_view encoded);
 
   boost::json::object exists(const boost::json::object& message, std::string_view name,
                              const std::string& folder);

@@ -103,74 +103,44 @@ json::object SafariWebExtensionHandler::chunk(json::object& message, const std::
   const json::string* data = text(message, "data");
   if (!part || !offset || data == nullptr) return refused("bad chunk");
   std::string_view encoded = data->subview();
-  // A chunk of one block is decoded before the file is opened, so that a bad one never
-  // reaches it; a longer one is checked as it is written (see below).
-  bool oneBlock = encoded.size() <= kChunkBlock;
+  // The whole text is checked before the file is touched: a bad chunk changes nothing, however
+  // long it is. A chunk of one block is decoded at once, the decoding being its check; a longer
+  // one is checked first and decoded block by block as it is written.
+  const bool oneBlock = encoded.size() <= kChunkBlock;
   std::optional<std::span<const uint8_t>> decoded;
-  if (oneBlock && !(decoded = chunkDecoder_.decode(encoded))) return refused("bad chunk");
+  if (oneBlock ? !(decoded = chunkDecoder_.decode(encoded)) : !isBase64(encoded)) {
+    return refused("bad chunk");
+  }
 
   constexpr std::string_view kType = "file.write.chunk";
-  // A refusal for bad data comes before any other: the text is checked first where the
-  // chunk would not be written anyway.
-  auto unless = [&](json::object reply) {
-    return oneBlock || isStrictBase64(encoded) ? std::move(reply) : refused("bad chunk");
-  };
   Result<std::unique_ptr<WritableFile>> file = files_.openForWriting(inFolder(folder, *part));
-  if (!file) return unless(failure(kType, file.error()));
+  if (!file) return failure(kType, file.error());
   Result<uint64_t> length = (*file)->size();
-  if (!length) return unless(failure(kType, length.error()));
+  if (!length) return failure(kType, length.error());
   if (*offset > *length) {
-    return unless(
-        refused("offset " + std::to_string(*offset) + " past the end " + std::to_string(*length)));
+    return refused("offset " + std::to_string(*offset) + " past the end " +
+                   std::to_string(*length));
   }
   if (*offset < *length) {
-    // Cutting the file back cannot be undone, so a rewrite is checked whole before it.
-    if (!oneBlock && !isStrictBase64(encoded)) return refused("bad chunk");
     if (Status cut = (*file)->truncate(*offset); !cut) return failure(kType, cut.error());
-  }
-  if (oneBlock) {
-    // Decoded above; nothing has used the decoder since.
-    if (Status written = (*file)->writeAt(*offset, *decoded); !written) {
-      return failure(kType, written.error());
-    }
-    return {{"ok", true}, {"size", *offset + decoded->size()}};
   }
 
   // Block by block, each decoded into the same small buffer and written while it is still in
   // the processor's cache: a 16 MiB chunk is never held decoded in memory, nor read back from
   // it. Each block's bytes are the right bytes at the right place, so what is written stands
-  // even if the process dies midway: the part file's length stays the transfer's progress. A
-  // bad block further on puts the file back to the length it had.
+  // even if the process dies midway: the part file's length stays the transfer's progress.
+  // Every block but the last is whole quads without padding, so each decodes on its own.
   uint64_t at = *offset;
   for (size_t from = 0; from < encoded.size(); from += kChunkBlock) {
-    std::optional<std::span<const uint8_t>> bytes = decodeBlock(encoded, from);
-    if (!bytes) {
-      if (Status cut = (*file)->truncate(*length); !cut) return failure(kType, cut.error());
-      return refused("bad chunk");
-    }
+    std::optional<std::span<const uint8_t>> bytes =
+        oneBlock ? decoded : chunkDecoder_.decode(encoded.substr(from, kChunkBlock));
+    if (!bytes) return refused("bad chunk");
     if (Status written = (*file)->writeAt(at, *bytes); !written) {
       return failure(kType, written.error());
     }
     at += bytes->size();
   }
   return {{"ok", true}, {"size", at}};
-}
-
-std::optional<std::span<const uint8_t>> SafariWebExtensionHandler::decodeBlock(
-    std::string_view encoded, size_t from) {
-  std::string_view block = encoded.substr(from, kChunkBlock);
-  bool last = from + kChunkBlock >= encoded.size();
-  std::optional<std::span<const uint8_t>> bytes = chunkDecoder_.decode(block);
-  // Padding may only close the whole text, not a block within it.
-  if (!bytes || (!last && bytes->size() != maxDecodedSize(block.size()))) return std::nullopt;
-  return bytes;
-}
-
-bool SafariWebExtensionHandler::isStrictBase64(std::string_view encoded) {
-  for (size_t from = 0; from < encoded.size(); from += kChunkBlock) {
-    if (!decodeBlock(encoded, from)) return false;
-  }
-  return true;
 }
 
 json::object SafariWebExtensionHandler::end(const json::object& message,
@@ -184,9 +154,9 @@ json::object SafariWebExtensionHandler::end(const json::object& message,
 
   constexpr std::string_view kType = "file.write.end";
   std::string partPath = inFolder(folder, *part);
-  // Opened as a chunk would be: only a regular file reached without following a link is ever
-  // moved, and the open handle lets its bytes be flushed before the move.
-  Result<std::unique_ptr<WritableFile>> file = files_.openForWriting(partPath);
+  // Only a regular file with one name, reached without following a link, is ever moved; the
+  // handle lets its bytes be flushed before the move and tells the move which file to expect.
+  Result<std::unique_ptr<OpenFile>> file = files_.openForReading(partPath);
   if (!file) return failure(kType, file.error());
   Result<uint64_t> length = (*file)->size();
   if (!length) return failure(kType, length.error());
@@ -195,21 +165,40 @@ json::object SafariWebExtensionHandler::end(const json::object& message,
                    " bytes");
   }
   if (Status flushed = (*file)->sync(); !flushed) return failure(kType, flushed.error());
+  const FileIdentity checked = (*file)->identity();
   file->reset();
 
-  std::string finalName(name->subview());
-  for (uint64_t n = 1; files_.exists(inFolder(folder, finalName)); ++n) {
-    finalName = DownloadsFile::numbered(name->subview(), n);
+  // The move never replaces, so a name taken after it was found free only sends the file on to
+  // the next free one.
+  std::string finalName;
+  for (int tries = 1;; ++tries) {
+    finalName = freeName(folder, name->subview());
+    Status moved = files_.moveNoReplace(partPath, inFolder(folder, finalName), checked);
+    if (moved) break;
+    const Error& error = moved.error();
+    bool taken = error.domain == kFileErrorDomain && error.code == FileErrorCode::kWriteFileExists;
+    if (!taken || tries == kMoveTries) return failure(kType, error);
   }
-  if (Status moved = files_.moveNoReplace(partPath, inFolder(folder, finalName)); !moved) {
-    return failure(kType, moved.error());
-  }
-  // The move is only durable once the folder's new entry is on disk.
+  // The file is saved under its final name whatever the flush says; the name must reach the
+  // scripts, or they could neither find nor retry it.
   if (Status flushed = files_.syncDirectory(folder); !flushed) {
-    return failure(kType, flushed.error());
+    log.error("file.write.end: saved, but the folder flush failed: %{public}s",
+              {flushed.error().description});
   }
   log.info("file.write.end: saved %{public}llu bytes as %{private}s", {*size, finalName});
   return {{"ok", true}, {"name", finalName}};
+}
+
+bool SafariWebExtensionHandler::isTaken(const std::string& folder, std::string_view name) {
+  return files_.exists(inFolder(folder, name));
+}
+
+std::string SafariWebExtensionHandler::freeName(const std::string& folder, std::string_view name) {
+  std::string candidate(name);
+  for (uint64_t n = 1; isTaken(folder, candidate); ++n) {
+    candidate = DownloadsFile::numbered(name, n);
+  }
+  return candidate;
 }
 
 json::object SafariWebExtensionHandler::abort(const json::object& message,

@@ -31,6 +31,13 @@ std::optional<size_t> decodeBase64Avx2(std::string_view text, uint8_t* out);
 std::optional<size_t> decodeBase64Avx512(std::string_view text, uint8_t* out);
 #endif
 
+// True exactly when decodeBase64 accepts `text`. Reads the text once and writes nothing: a
+// check before any decoding costs a fraction of the decoding itself.
+bool isBase64(std::string_view text);
+// The paths of isBase64, open to tests; isBase64Avx2 needs a CPU for which cpuHasAvx2() is true.
+bool isBase64Scalar(std::string_view text);
+bool isBase64Avx2(std::string_view text);
+
 // Decodes into a buffer it keeps and reuses, so that a run of chunks of similar size allocates
 // once. The returned bytes stay valid until the next call.
 class Base64Decoder {

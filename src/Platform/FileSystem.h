@@ -20,20 +20,34 @@ using Instant = std::chrono::time_point<std::chrono::system_clock, std::chrono::
 // Earlier than any file can have been made: 0001-01-01 00:00:00 UTC.
 inline constexpr Instant kDistantPast{std::chrono::duration<double>(-62135596800.0)};
 
-// A regular file opened for writing; closed when destroyed (a close error is dropped).
-class WritableFile {
+// Which file a handle or a name leads to: the same pair is the same file.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// An open regular file; closed when destroyed (a close error is dropped).
+class OpenFile {
  public:
-  virtual ~WritableFile() = default;
+  virtual ~OpenFile() = default;
   // The file's length now, read from the file itself; a call before any change made through
   // this handle may answer with what the open itself read.
   virtual Result<uint64_t> size() = 0;
+  // Returns once the file's bytes are on disk.
+  virtual Status sync() = 0;
+  // The file this handle holds, as its open found it.
+  virtual FileIdentity identity() const = 0;
+};
+
+// A regular file opened for writing.
+class WritableFile : public OpenFile {
+ public:
   // Cuts the file back (or extends it) to `length` bytes.
   virtual Status truncate(uint64_t length) = 0;
   // Stores every byte of `bytes` at `offset`, continuing short writes until all are stored or an
   // error comes. Lack of space surfaces as the file domain's out-of-space error.
   virtual Status writeAt(uint64_t offset, std::span<const uint8_t> bytes) = 0;
-  // Returns once the file's bytes are on disk.
-  virtual Status sync() = 0;
 };
 
 class FileSystem {
@@ -41,8 +55,10 @@ class FileSystem {
   virtual ~FileSystem() = default;
 
   // The user's Downloads folder as the desktop names it (XDG_DOWNLOAD_DIR from user-dirs.dirs,
-  // else $HOME/Downloads), read afresh on every call, or nothing when HOME is unset or empty.
-  // The folder is neither checked nor created.
+  // else $HOME/Downloads), read afresh on every call, or nothing when HOME is unset or empty or
+  // when the setting leads to the home folder itself or to a folder above it ("/" included),
+  // which the desktop writes when the user has no Downloads folder. The folder is neither
+  // checked nor created.
   virtual std::optional<std::string> downloadsDirectory() = 0;
 
   // `path` with symbolic links resolved as far as its components exist; the rest is appended
@@ -60,12 +76,24 @@ class FileSystem {
   virtual Status createExclusive(const std::string& path) = 0;
 
   // Opens the existing regular file at `path` for writing without following a final symbolic
-  // link and without blocking; a link, folder, FIFO or device fails. Never creates a file.
+  // link and without blocking. A link, folder, FIFO or device fails, and so does a file with
+  // more than one name (a hard link), whose bytes would change under its other names too.
+  // Never creates a file.
   virtual Result<std::unique_ptr<WritableFile>> openForWriting(const std::string& path) = 0;
 
-  // Moves `from` to `to` in the same folder, never replacing anything: fails with the file
-  // domain's "file exists" error when `to` is taken, changing nothing.
-  virtual Status moveNoReplace(const std::string& from, const std::string& to) = 0;
+  // Opens the file at `path` as openForWriting does, with the same refusals, for reading only:
+  // enough to read its length and flush it, also when the file itself is read-only.
+  virtual Result<std::unique_ptr<OpenFile>> openForReading(const std::string& path) = 0;
+
+  // Moves the file `expected` from `from` to `to` in the same folder, never replacing anything:
+  // fails with the file domain's "file exists" error when `to` is taken, changing nothing. When
+  // the object that stood at `from` is not `expected` (something took its place since it was
+  // opened), it is put back, or failing that taken away from `to`, and the move fails: a
+  // success always leaves `expected` itself at `to`. Where the file system can neither rename
+  // without replacing nor make a hard link, `to` is looked up right before a plain rename, and
+  // a file made there in that moment is replaced.
+  virtual Status moveNoReplace(const std::string& from, const std::string& to,
+                               const FileIdentity& expected) = 0;
 
   // Removes the file (or link) at `path`; a folder is refused, never removed.
   virtual Status removeFile(const std::string& path) = 0;
@@ -92,12 +120,24 @@ class PosixFileSystem : public FileSystem {
   bool targetExists(const std::string& path) override;
   Status createExclusive(const std::string& path) override;
   Result<std::unique_ptr<WritableFile>> openForWriting(const std::string& path) override;
-  Status moveNoReplace(const std::string& from, const std::string& to) override;
+  Result<std::unique_ptr<OpenFile>> openForReading(const std::string& path) override;
+  Status moveNoReplace(const std::string& from, const std::string& to,
+                       const FileIdentity& expected) override;
   Status removeFile(const std::string& path) override;
   Status syncDirectory(const std::string& path) override;
   Status listDirectory(const std::string& path,
                        const std::function<void(std::string_view name)>& visit) override;
   std::optional<Instant> creationDate(const std::string& path) override;
+
+ protected:
+  // The kernel calls that moveNoReplace tries in turn, each giving 0 or an errno value:
+  // renameat2 with RENAME_NOREPLACE, and link.
+  virtual int renameNoReplace(const std::string& from, const std::string& to);
+  virtual int hardLink(const std::string& from, const std::string& to);
+
+ private:
+  // moveNoReplace without the check of what was moved.
+  Status moveWithoutReplacing(const std::string& from, const std::string& to);
 };
 
 }  // namespace tamberlo

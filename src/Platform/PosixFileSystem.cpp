@@ -39,15 +39,22 @@ Error writeError(int errnum) {
     return Error::file(FileErrorCode::kWriteOutOfSpace,
                        "Cannot write the file: the volume is out of space.", std::move(cause));
   }
-  return Error::file(FileErrorCode::kWriteUnknown, cause.description, std::move(cause));
+  std::string description = cause.description;
+  return Error::file(FileErrorCode::kWriteUnknown, std::move(description), std::move(cause));
 }
 
-class PosixWritableFile : public WritableFile {
+FileIdentity identityOf(const struct stat& st) {
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+// A regular file open for writing, or for reading only when handed out as an OpenFile.
+class PosixFile : public WritableFile {
  public:
-  // `sizeAtOpen` is the length that the open's own check of the file read, so that the first
-  // size() costs no second fstat: a chunk asks for it once per message.
-  PosixWritableFile(int fd, uint64_t sizeAtOpen) : fd_(fd), known_(sizeAtOpen) {}
-  ~PosixWritableFile() override { ::close(fd_); }
+  // `atOpen` is what the open's own check of the file read, so that the first size() costs no
+  // second fstat: a chunk asks for it once per message.
+  PosixFile(int fd, const struct stat& atOpen)
+      : fd_(fd), identity_(identityOf(atOpen)), known_(static_cast<uint64_t>(atOpen.st_size)) {}
+  ~PosixFile() override { ::close(fd_); }
 
   Result<uint64_t> size() override {
     if (known_) return *std::exchange(known_, std::nullopt);
@@ -92,11 +99,44 @@ class PosixWritableFile : public WritableFile {
     return success();
   }
 
+  FileIdentity identity() const override { return identity_; }
+
  private:
   int fd_;
+  FileIdentity identity_;
   // The length read at the open, good for one size() before any change.
   std::optional<uint64_t> known_;
 };
+
+// Opens the existing regular file at `path` with `access` (O_WRONLY or O_RDONLY), following no
+// link and never blocking, and refuses anything but a regular file with one name. Errors are
+// described as `operation` failing.
+Result<std::unique_ptr<PosixFile>> openRegularFile(const std::string& path, int access,
+                                                   const std::string& operation) {
+  auto refused = [&](int errnum, std::string_view reason) {
+    return Error::file(FileErrorCode::kWriteUnknown, operation + ": " + std::string(reason) + ".",
+                       Error::posix(errnum, operation));
+  };
+  int fd = ::open(path.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    int errnum = errno;
+    if (errnum == ENOENT) {
+      return Error::file(FileErrorCode::kNoSuchFile, operation + ": the file does not exist.",
+                         Error::posix(errnum, operation));
+    }
+    return Error::posix(errnum, operation);
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    int errnum = errno;
+    ::close(fd);
+    return Error::posix(errnum, operation);
+  }
+  auto file = std::make_unique<PosixFile>(fd, st);
+  if (!S_ISREG(st.st_mode)) return refused(EINVAL, "it is not a regular file");
+  if (st.st_nlink != 1) return refused(EMLINK, "it has other names (hard links)");
+  return file;
+}
 
 // The value of XDG_DOWNLOAD_DIR in a user-dirs.dirs file, with "$HOME" expanded, or nothing when
 // the file or the line is missing or the value is neither absolute nor under "$HOME".
@@ -137,6 +177,41 @@ std::optional<std::string> xdgDownloadDir(const std::string& userDirsFile,
   return found;
 }
 
+// True when `dir` spells a name directly in `home`: `home`, "/" and one name other than "." and
+// "..", slashes doubled or not.
+bool isNamedInHome(std::string_view dir, std::string_view home) {
+  while (home.size() > 1 && home.back() == '/') home.remove_suffix(1);
+  if (!dir.starts_with(home)) return false;
+  std::string_view rest = dir.substr(home.size());
+  size_t name = rest.find_first_not_of('/');
+  if (name == 0 || name == std::string_view::npos) return false;
+  rest.remove_prefix(name);
+  return rest.find('/') == std::string_view::npos && rest != "." && rest != "..";
+}
+
+// True when `dir` leads to the folder `home` leads to, or to a folder above it ("/" included),
+// links followed. A `dir` that leads nowhere is neither.
+bool isHomeOrAbove(const std::string& dir, const std::string& home) {
+  struct stat entry;
+  if (::lstat(dir.c_str(), &entry) != 0) return false;
+  // A folder in the home folder that is no link is below it: the usual case, one lstat.
+  if (S_ISDIR(entry.st_mode) && isNamedInHome(dir, home)) return false;
+  struct stat target;
+  if (::stat(dir.c_str(), &target) != 0) return false;
+  // From the home folder up through "..": the root is the folder that is its own parent.
+  std::string path = home;
+  struct stat at;
+  if (::stat(path.c_str(), &at) != 0) return false;
+  while (true) {
+    if (at.st_dev == target.st_dev && at.st_ino == target.st_ino) return true;
+    path += "/..";
+    struct stat parent;
+    if (::stat(path.c_str(), &parent) != 0) return false;
+    if (parent.st_dev == at.st_dev && parent.st_ino == at.st_ino) return false;
+    at = parent;
+  }
+}
+
 }  // namespace
 
 std::optional<std::string> PosixFileSystem::downloadsDirectory() {
@@ -145,8 +220,10 @@ std::optional<std::string> PosixFileSystem::downloadsDirectory() {
   std::string home = homeVar;
   const char* configVar = std::getenv("XDG_CONFIG_HOME");
   std::string config = (configVar != nullptr && *configVar == '/') ? configVar : home + "/.config";
-  if (auto dir = xdgDownloadDir(config + "/user-dirs.dirs", home)) return dir;
-  return home + "/Downloads";
+  std::string dir = xdgDownloadDir(config + "/user-dirs.dirs", home).value_or(home + "/Downloads");
+  // The desktop's way of saying "none" ("$HOME/"), and any folder that holds the home folder.
+  if (isHomeOrAbove(dir, home)) return std::nullopt;
+  return dir;
 }
 
 std::string PosixFileSystem::resolveSymlinks(const std::string& path) {
@@ -186,56 +263,66 @@ Status PosixFileSystem::createExclusive(const std::string& path) {
 }
 
 Result<std::unique_ptr<WritableFile>> PosixFileSystem::openForWriting(const std::string& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    int errnum = errno;
-    if (errnum == ENOENT) {
-      return Error::file(FileErrorCode::kNoSuchFile,
-                         "Cannot open the file for writing: the file does not exist.",
-                         Error::posix(errnum, "Cannot open the file for writing"));
-    }
-    return Error::posix(errnum, "Cannot open the file for writing");
-  }
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    int errnum = errno;
-    ::close(fd);
-    return Error::posix(errnum, "Cannot open the file for writing");
-  }
-  auto file = std::make_unique<PosixWritableFile>(fd, static_cast<uint64_t>(st.st_size));
-  if (!S_ISREG(st.st_mode)) {
-    return Error::file(FileErrorCode::kWriteUnknown,
-                       "Cannot open the file for writing: it is not a regular file.",
-                       Error::posix(EINVAL, "Cannot open the file for writing"));
-  }
-  return std::unique_ptr<WritableFile>(std::move(file));
+  Result<std::unique_ptr<PosixFile>> file =
+      openRegularFile(path, O_WRONLY, "Cannot open the file for writing");
+  if (!file) return file.error();
+  return std::unique_ptr<WritableFile>(std::move(*file));
 }
 
-Status PosixFileSystem::moveNoReplace(const std::string& from, const std::string& to) {
-  auto exists_error = [] {
+Result<std::unique_ptr<OpenFile>> PosixFileSystem::openForReading(const std::string& path) {
+  Result<std::unique_ptr<PosixFile>> file =
+      openRegularFile(path, O_RDONLY, "Cannot open the file for reading");
+  if (!file) return file.error();
+  return std::unique_ptr<OpenFile>(std::move(*file));
+}
+
+int PosixFileSystem::renameNoReplace(const std::string& from, const std::string& to) {
+  if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) ==
+      0) {
+    return 0;
+  }
+  return errno;
+}
+
+int PosixFileSystem::hardLink(const std::string& from, const std::string& to) {
+  return ::link(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+Status PosixFileSystem::moveWithoutReplacing(const std::string& from, const std::string& to) {
+  auto failed = [](int errnum) -> Status {
+    if (errnum != EEXIST) return Error::posix(errnum, "Cannot move the file");
     return Error::file(FileErrorCode::kWriteFileExists,
                        "Cannot move the file: a file of that name exists.",
                        Error::posix(EEXIST, "Cannot move the file"));
   };
-  if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) ==
-      0) {
+  int errnum = renameNoReplace(from, to);
+  if (errnum == 0) return success();
+  if (errnum != EINVAL && errnum != ENOSYS) return failed(errnum);
+  // The file system cannot rename without replacing: a hard link cannot replace either.
+  errnum = hardLink(from, to);
+  if (errnum == 0) {
+    if (::unlink(from.c_str()) != 0) {
+      errnum = errno;
+      ::unlink(to.c_str());
+      return failed(errnum);
+    }
     return success();
   }
-  int errnum = errno;
-  if (errnum == EEXIST) return exists_error();
-  if (errnum != EINVAL && errnum != ENOSYS) return Error::posix(errnum, "Cannot move the file");
-  // The file system cannot rename without replacing: a hard link cannot replace either.
-  if (::link(from.c_str(), to.c_str()) != 0) {
-    errnum = errno;
-    if (errnum == EEXIST) return exists_error();
-    return Error::posix(errnum, "Cannot move the file");
-  }
-  if (::unlink(from.c_str()) != 0) {
-    errnum = errno;
-    ::unlink(to.c_str());
-    return Error::posix(errnum, "Cannot move the file");
-  }
+  if (errnum != EPERM && errnum != EOPNOTSUPP && errnum != ENOSYS) return failed(errnum);
+  // Nor links: only the plain rename is left, which replaces what stands at `to`.
+  if (exists(to)) return failed(EEXIST);
+  if (::rename(from.c_str(), to.c_str()) != 0) return failed(errno);
   return success();
+}
+
+Status PosixFileSystem::moveNoReplace(const std::string& from, const std::string& to,
+                                      const FileIdentity& expected) {
+  if (Status moved = moveWithoutReplacing(from, to); !moved) return moved;
+  struct stat st;
+  if (::lstat(to.c_str(), &st) == 0 && identityOf(st) == expected) return success();
+  if (!moveWithoutReplacing(to, from)) ::unlink(to.c_str());
+  return Error{std::string(kFileErrorDomain), FileErrorCode::kWriteUnknown,
+               "Cannot move the file: another file took its place.", nullptr};
 }
 
 Status PosixFileSystem::removeFile(const std::string& path) {

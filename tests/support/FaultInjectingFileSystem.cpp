@@ -5,9 +5,10 @@ namespace {
 
 // Passes every call of an open file on to the real one unless a fault is armed for it. Must not
 // outlive the file system that made it.
-class FaultInjectingFile : public WritableFile {
+template <typename File>
+class FaultInjectingFile : public File {
  public:
-  FaultInjectingFile(std::unique_ptr<WritableFile> real, FaultInjectingFileSystem& files)
+  FaultInjectingFile(std::unique_ptr<File> real, FaultInjectingFileSystem& files)
       : real_(std::move(real)), files_(files) {}
   ~FaultInjectingFile() override { files_.enter(FileOp::kClose); }
 
@@ -15,6 +16,20 @@ class FaultInjectingFile : public WritableFile {
     if (auto error = files_.enter(FileOp::kSize)) return *error;
     return real_->size();
   }
+  Status sync() override {
+    if (auto error = files_.enter(FileOp::kSync)) return *error;
+    return real_->sync();
+  }
+  FileIdentity identity() const override { return real_->identity(); }
+
+ protected:
+  std::unique_ptr<File> real_;
+  FaultInjectingFileSystem& files_;
+};
+
+class FaultInjectingWritableFile : public FaultInjectingFile<WritableFile> {
+ public:
+  using FaultInjectingFile::FaultInjectingFile;
   Status truncate(uint64_t length) override {
     if (auto error = files_.enter(FileOp::kTruncate)) return *error;
     return real_->truncate(length);
@@ -23,22 +38,14 @@ class FaultInjectingFile : public WritableFile {
     if (auto error = files_.enter(FileOp::kWrite)) return *error;
     return real_->writeAt(offset, bytes);
   }
-  Status sync() override {
-    if (auto error = files_.enter(FileOp::kSync)) return *error;
-    return real_->sync();
-  }
-
- private:
-  std::unique_ptr<WritableFile> real_;
-  FaultInjectingFileSystem& files_;
 };
 
 }  // namespace
 
 std::string_view nameOf(FileOp op) {
-  static constexpr std::string_view kNames[] = {"create", "open",       "size",  "truncate",
-                                                "write",  "sync",       "close", "move",
-                                                "remove", "sync folder"};
+  static constexpr std::string_view kNames[] = {
+      "create", "open", "open for reading",  "size", "truncate", "write",      "sync",
+      "close",  "move", "rename no-replace", "link", "remove",   "sync folder"};
   return kNames[static_cast<size_t>(op)];
 }
 
@@ -60,12 +67,32 @@ Result<std::unique_ptr<WritableFile>> FaultInjectingFileSystem::openForWriting(
   Result<std::unique_ptr<WritableFile>> real = PosixFileSystem::openForWriting(path);
   if (!real) return real.error();
   return std::unique_ptr<WritableFile>(
-      std::make_unique<FaultInjectingFile>(std::move(*real), *this));
+      std::make_unique<FaultInjectingWritableFile>(std::move(*real), *this));
 }
 
-Status FaultInjectingFileSystem::moveNoReplace(const std::string& from, const std::string& to) {
+Result<std::unique_ptr<OpenFile>> FaultInjectingFileSystem::openForReading(
+    const std::string& path) {
+  if (auto error = enter(FileOp::kOpenForReading)) return *error;
+  Result<std::unique_ptr<OpenFile>> real = PosixFileSystem::openForReading(path);
+  if (!real) return real.error();
+  return std::unique_ptr<OpenFile>(
+      std::make_unique<FaultInjectingFile<OpenFile>>(std::move(*real), *this));
+}
+
+Status FaultInjectingFileSystem::moveNoReplace(const std::string& from, const std::string& to,
+                                               const FileIdentity& expected) {
   if (auto error = enter(FileOp::kMove)) return *error;
-  return PosixFileSystem::moveNoReplace(from, to);
+  return PosixFileSystem::moveNoReplace(from, to, expected);
+}
+
+int FaultInjectingFileSystem::renameNoReplace(const std::string& from, const std::string& to) {
+  if (auto error = enter(FileOp::kRenameNoReplace)) return static_cast<int>(error->code);
+  return PosixFileSystem::renameNoReplace(from, to);
+}
+
+int FaultInjectingFileSystem::hardLink(const std::string& from, const std::string& to) {
+  if (auto error = enter(FileOp::kLink)) return static_cast<int>(error->code);
+  return PosixFileSystem::hardLink(from, to);
 }
 
 Status FaultInjectingFileSystem::removeFile(const std::string& path) {

@@ -19,16 +19,20 @@
 namespace tamberlo::testing {
 
 // The calls that can be made to fail. Those of an open file (size to close) are made through
-// the WritableFile that openForWriting hands out.
+// the files that openForWriting and openForReading hand out. The kernel's own refusals of the
+// steps of a move (kRenameNoReplace, kLink) are given as errors of the POSIX domain.
 enum class FileOp {
   kCreate,
   kOpen,
+  kOpenForReading,
   kSize,
   kTruncate,
   kWrite,
   kSync,
   kClose,
   kMove,
+  kRenameNoReplace,
+  kLink,
   kRemove,
   kSyncFolder
 };
@@ -50,13 +54,19 @@ class FaultInjectingFileSystem : public PosixFileSystem {
 
   Status createExclusive(const std::string& path) override;
   Result<std::unique_ptr<WritableFile>> openForWriting(const std::string& path) override;
-  Status moveNoReplace(const std::string& from, const std::string& to) override;
+  Result<std::unique_ptr<OpenFile>> openForReading(const std::string& path) override;
+  Status moveNoReplace(const std::string& from, const std::string& to,
+                       const FileIdentity& expected) override;
   Status removeFile(const std::string& path) override;
   Status syncDirectory(const std::string& path) override;
 
   // Records the call, runs its hook, and gives the armed error if there is one. Public for the
   // files this file system hands out.
   std::optional<Error> enter(FileOp op);
+
+ protected:
+  int renameNoReplace(const std::string& from, const std::string& to) override;
+  int hardLink(const std::string& from, const std::string& to) override;
 
  private:
   std::map<FileOp, Error> faults_;

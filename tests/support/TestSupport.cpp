@@ -137,7 +137,8 @@ std::string frame(std::string_view payload) {
 }
 
 HostProcess::HostProcess(const std::map<std::string, std::string>& env,
-                         const std::vector<std::string>& args) {
+                         const std::vector<std::string>& args,
+                         const std::vector<std::string>& launcher) {
   // A host that ends early must not take the test with it through SIGPIPE.
   std::signal(SIGPIPE, SIG_IGN);
   int toChild[2], fromChild[2];
@@ -165,14 +166,15 @@ HostProcess::HostProcess(const std::map<std::string, std::string>& env,
   for (auto& s : envStrings) envp.push_back(s.data());
   envp.push_back(nullptr);
 
-  std::string program = TAMBERLO_HOST;
-  std::vector<std::string> argStrings = {program};
+  std::vector<std::string> argStrings = launcher;
+  argStrings.push_back(TAMBERLO_HOST);
   argStrings.insert(argStrings.end(), args.begin(), args.end());
+  const std::string program = argStrings.front();
   std::vector<char*> argv;
   for (auto& s : argStrings) argv.push_back(s.data());
   argv.push_back(nullptr);
 
-  int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  int rc = posix_spawnp(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(toChild[0]);
   ::close(fromChild[1]);

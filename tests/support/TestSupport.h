@@ -88,9 +88,11 @@ struct HandlerUnderTest {
 // The real tamberlo-host, started with pipes for its input and output.
 class HostProcess {
  public:
-  // `env` entries replace or add to this process's environment for the child.
+  // `env` entries replace or add to this process's environment for the child. A `launcher`
+  // command (for example one that runs it as another user) starts the host when given.
   explicit HostProcess(const std::map<std::string, std::string>& env = {},
-                       const std::vector<std::string>& args = {});
+                       const std::vector<std::string>& args = {},
+                       const std::vector<std::string>& launcher = {});
   ~HostProcess();
 
   void send(std::string_view payload);

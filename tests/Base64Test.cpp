@@ -34,7 +34,9 @@ using Check = std::function<bool(std::string_view)>;
 std::vector<std::pair<const char*, Check>> checks() {
   std::vector<std::pair<const char*, Check>> result = {{"scalar check", isBase64Scalar},
                                                        {"dispatched check", isBase64}};
+#if TAMBERLO_X86
   if (cpuHasAvx2()) result.emplace_back("avx2 check", isBase64Avx2);
+#endif
   return result;
 }
 

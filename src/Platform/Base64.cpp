@@ -37,6 +37,7 @@ std::optional<size_t> decodeRest(std::optional<size_t> (*narrower)(std::string_v
 }
 #endif
 
+#if TAMBERLO_X86
 // Each low nibble's set of possible high nibbles, as bit masks; a character is in the alphabet
 // exactly when its two lookups (low nibble here, high nibble in the next table) share no bit.
 __attribute__((target("avx2"))) inline __m256i alphabetByLowNibble() {
@@ -59,6 +60,7 @@ __attribute__((target("avx2"))) inline __m256i foreignCharacters(const uint8_t* 
                                    _mm256_and_si256(_mm256_srli_epi32(chars, 4), mask2F));
   return _mm256_and_si256(lo, hi);
 }
+#endif
 
 // `text` without the "=" or "==" that may close it.
 std::string_view withoutPadding(std::string_view text) {
@@ -78,6 +80,7 @@ bool isBase64Scalar(std::string_view text) {
   return text.size() % 4 == 0 && allInAlphabet(withoutPadding(text));
 }
 
+#if TAMBERLO_X86
 // The alphabet test of the AVX2 decoder alone, four vectors per step with one branch.
 __attribute__((target("avx2"))) bool isBase64Avx2(std::string_view text) {
   if (text.size() % 4 != 0) return false;
@@ -99,8 +102,13 @@ __attribute__((target("avx2"))) bool isBase64Avx2(std::string_view text) {
       std::string_view(reinterpret_cast<const char*>(in), static_cast<size_t>(end - in)));
 }
 
+#endif
+
 bool isBase64(std::string_view text) {
-  return cpuHasAvx2() ? isBase64Avx2(text) : isBase64Scalar(text);
+#if TAMBERLO_X86
+  if (cpuHasAvx2()) return isBase64Avx2(text);
+#endif
+  return isBase64Scalar(text);
 }
 
 std::optional<size_t> decodeBase64Scalar(std::string_view text, uint8_t* out) {

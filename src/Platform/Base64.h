@@ -34,9 +34,12 @@ std::optional<size_t> decodeBase64Avx512(std::string_view text, uint8_t* out);
 // True exactly when decodeBase64 accepts `text`. Reads the text once and writes nothing: a
 // check before any decoding costs a fraction of the decoding itself.
 bool isBase64(std::string_view text);
-// The paths of isBase64, open to tests; isBase64Avx2 needs a CPU for which cpuHasAvx2() is true.
+// The paths of isBase64, open to tests; isBase64Avx2 exists only on x86 and needs a CPU for
+// which cpuHasAvx2() is true.
 bool isBase64Scalar(std::string_view text);
+#if TAMBERLO_X86
 bool isBase64Avx2(std::string_view text);
+#endif
 
 // Decodes into a buffer it keeps and reuses, so that a run of chunks of similar size allocates
 // once. The returned bytes stay valid until the next call.

@@ -100,4 +100,8 @@ class PosixFileSystem : public FileSystem {
   std::optional<Instant> creationDate(const std::string& path) override;
 };
 
+// The user-dirs.dirs file that downloadsDirectory() reads ($XDG_CONFIG_HOME when it is absolute,
+// else $HOME/.config), whether or not it exists; nothing when HOME is unset or empty.
+std::optional<std::string> userDirsFile();
+
 }  // namespace tamberlo

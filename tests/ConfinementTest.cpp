@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <seccomp.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -184,6 +186,68 @@ TEST(ConfinementTest, TheHostServesConfinedToTheDownloadsFolderOfItsStart) {
   host.closeInput();
   EXPECT_EQ(host.wait(), 0);
   EXPECT_EQ(listNames(home / "Elsewhere"), std::vector<std::string>{});
+}
+
+// A kernel without Landlock, without seccomp filters, or without either, as the host sees it
+// when its calls for them fail the way such a kernel fails them: the host serves as usual and
+// says once what it runs without.
+TEST(ConfinementTest, AKernelWithoutTheSandboxStillServesAndSaysSo) {
+  if (::access("/run/systemd/journal/socket", W_OK) == 0) {
+    GTEST_SKIP() << "the host logs to the journal here";
+  }
+  struct Case {
+    bool landlock;
+    bool seccomp;
+    std::string line;  // the host's note on standard error
+  };
+  const std::string kNote = "tamberlo.host safari-extension info: sandbox: ";
+  const std::vector<Case> cases = {
+      {false, true, kNote + "Landlock not available; the host runs without it\n"},
+      {true, false, kNote + "seccomp not available; the host runs without it\n"},
+      {false, false, kNote + "Landlock and seccomp not available; the host runs without it\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    TempDir home;
+    fs::create_directories(home / "Downloads");
+    int results[2];
+    ASSERT_EQ(::pipe2(results, O_CLOEXEC), 0);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      // The host started from here inherits this filter, and finds the kernel without the parts
+      // it denies.
+      scmp_filter_ctx filter = ::seccomp_init(SCMP_ACT_ALLOW);
+      if (!c.landlock) {
+        ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(landlock_create_ruleset), 0);
+      }
+      if (!c.seccomp) {
+        ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(seccomp), 0);
+        ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(EINVAL), SCMP_SYS(prctl), 1,
+                           SCMP_A0(SCMP_CMP_EQ, PR_SET_SECCOMP));
+      }
+      if (::seccomp_load(filter) != 0) ::_exit(2);
+      std::string seen;
+      {
+        HostProcess host(homeAt(home));
+        seen = boost::json::serialize(host.request(R"({"type":"file.write.begin","name":"a"})"));
+        host.closeInput();
+        seen += " " + std::to_string(host.wait()) + " " + readFile(host.stderrPath());
+      }
+      ssize_t written = ::write(results[1], seen.data(), seen.size());
+      ::_exit(written == static_cast<ssize_t>(seen.size()) ? 0 : 2);
+    }
+    ::close(results[1]);
+    std::string seen;
+    char piece[4096];
+    for (ssize_t n; (n = ::read(results[0], piece, sizeof piece)) > 0;) seen.append(piece, n);
+    ::close(results[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(seen, R"({"ok":true,"part":"a.part"} 0 )" + c.line +
+                        "tamberlo.host safari-extension info: file.write.begin <private>\n");
+  }
 }
 
 }  // namespace

@@ -25,23 +25,32 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The launcher's end of the socket pair, once isolate() has run.
+// The launcher's end of the socket pair, once isolate() has run; in a request's process, the
+// pipe of its answer.
 constexpr int kSocket = 3;
+
+// Closes every descriptor from `first` on.
+void closeFrom(int first) {
+  if (::close_range(first, ~0U, 0) == 0) return;
+  for (int fd = first, last = static_cast<int>(::sysconf(_SC_OPEN_MAX)); fd < last; ++fd) {
+    ::close(fd);
+  }
+}
 
 // /dev/null as standard input, output and error, the socket as descriptor 3 and nothing else.
 void isolate(int socket) {
+  // Out of the way first, should the socket have been given one of the standard numbers.
+  int kept = ::fcntl(socket, F_DUPFD_CLOEXEC, kSocket + 1);
   int null = ::open("/dev/null", O_RDWR);
-  if (null >= 0) {
-    for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
-  } else {
-    for (int fd = 0; fd <= 2; ++fd) ::close(fd);
-  }
-  if (socket != kSocket) ::dup3(socket, kSocket, O_CLOEXEC);
-  if (::close_range(kSocket + 1, ~0U, 0) != 0) {
-    for (int fd = kSocket + 1, last = static_cast<int>(::sysconf(_SC_OPEN_MAX)); fd < last; ++fd) {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (null >= 0) {
+      ::dup2(null, fd);
+    } else {
       ::close(fd);
     }
   }
+  ::dup3(kept, kSocket, O_CLOEXEC);
+  closeFrom(kSocket + 1);
 }
 
 // True when `path` names an existing object (links followed) directly in the Downloads folder,
@@ -79,9 +88,11 @@ std::optional<Work> start(const Request& request, const std::string& path) {
   if (::pipe2(ends, O_CLOEXEC) != 0) return std::nullopt;
   pid_t pid = ::fork();
   if (pid == 0) {
-    // Only the answer's pipe is kept; GIO's children get none of it either.
+    // Only the answer's pipe is kept; GIO's children get none of it either, and start with
+    // the default action for a broken pipe.
     ::dup3(ends[1], kSocket, O_CLOEXEC);
-    ::close_range(kSocket + 1, ~0U, 0);
+    closeFrom(kSocket + 1);
+    std::signal(SIGPIPE, SIG_DFL);
     std::unique_ptr<Desktop> desktop = makeGioDesktop();
     uint8_t yes = 1;
     if (request.action == Action::kOpen) {

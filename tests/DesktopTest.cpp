@@ -765,5 +765,26 @@ TEST_F(DesktopTest, TheHostAndItsLauncherNeverLoadGio) {
   EXPECT_EQ(waitForLines(world_.opened, 1), std::vector<std::string>{world_.pathIn("clip.tbt")});
 }
 
+// With its launcher gone the host still answers: open as not opened, reveal as handed on.
+TEST_F(DesktopTest, WithItsLauncherGoneTheHostStillAnswers) {
+  make("clip.tbt", Kind::kFile);
+  HostProcess host;
+  HostWatchdog watchdog(host.pid());
+  EXPECT_EQ(ask(host, "file.exists", "clip.tbt"),
+            (boost::json::value{{"exists", true}, {"name", "clip.tbt"}}));
+  std::vector<pid_t> children = childrenOf(host.pid());
+  ASSERT_EQ(children.size(), 1u);
+  ::kill(children.front(), SIGKILL);
+  const boost::json::value kNotOpened = {{"ok", false}, {"error", "no app opened the file"}};
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(ask(host, "file.open", "clip.tbt"), kNotOpened);
+    EXPECT_EQ(ask(host, "file.reveal", "clip.tbt"), kOk);
+  }
+  host.closeInput();
+  EXPECT_EQ(host.wait(), 0);
+  EXPECT_FALSE(watchdog.fired());
+  EXPECT_EQ(launchesSettled(), std::vector<std::string>{});
+}
+
 }  // namespace
 }  // namespace tamberlo::testing

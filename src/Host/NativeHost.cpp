@@ -1,5 +1,8 @@
 #include "Host/NativeHost.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <boost/json/monotonic_resource.hpp>
 #include <boost/json/serializer.hpp>
 #include <cstring>
@@ -134,6 +137,19 @@ int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler) {
     // The message goes while its storage is still there.
     context.inputItems.clear();
   }
+}
+
+int takeReplyStream() {
+  int replies = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (replies < 0) return STDOUT_FILENO;
+  int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null < 0 || ::dup2(null, STDOUT_FILENO) < 0) {
+    if (null >= 0) ::close(null);
+    ::close(replies);
+    return STDOUT_FILENO;
+  }
+  ::close(null);
+  return replies;
 }
 
 }  // namespace tamberlo

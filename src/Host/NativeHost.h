@@ -14,4 +14,9 @@ inline constexpr std::size_t kMaxMessageDepth = 512;
 // error. Returns the process's exit status: 0 at end of input or when `out` is closed.
 int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler);
 
+// Moves the reply stream off standard output: returns a descriptor of its own for it and points
+// descriptor 1 at /dev/null, so that nothing else that writes to standard output (a library, a
+// child) can reach the stream. Returns descriptor 1 itself, unchanged, when it cannot do so.
+int takeReplyStream();
+
 }  // namespace tamberlo

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Host/Confinement.h"
 #include "Host/NativeHost.h"
 #include "Platform/Desktop.h"
 #include "Platform/FileSystem.h"
@@ -18,10 +19,14 @@ int main(int argc, char** argv) {
     std::puts("tamberlo-host " TAMBERLO_VERSION);
     return 0;
   }
+  // Next: the launcher is a copy of the process as it stands, before it holds anything or gives
+  // up any right.
+  std::unique_ptr<tamberlo::Desktop> desktop = tamberlo::startLauncherDesktop();
   // A browser that has gone away closes our output; that ends us quietly, not by SIGPIPE.
   std::signal(SIGPIPE, SIG_IGN);
+  int replies = tamberlo::takeReplyStream();
   tamberlo::PosixFileSystem files;
-  std::unique_ptr<tamberlo::Desktop> desktop = tamberlo::makeGioDesktop();
   tamberlo::SafariWebExtensionHandler handler(files, *desktop, tamberlo::makeSystemSink());
-  return tamberlo::serveNativeMessages(STDIN_FILENO, STDOUT_FILENO, handler);
+  tamberlo::confineHost(handler);
+  return tamberlo::serveNativeMessages(STDIN_FILENO, replies, handler);
 }

@@ -33,4 +33,13 @@ std::unique_ptr<Desktop> makeGioDesktop();
 // against a GIO other than the system's, or against none.
 std::unique_ptr<Desktop> makeGioDesktop(const std::string& library);
 
+// The GIO desktop run by a launcher process that this call forks (Launcher.h): the caller never
+// loads GIO, and the applications started get /dev/null for standard input, output and error
+// and none of the caller's descriptors. Open waits at most 2 s for the launcher's answer and
+// answers false without one; reveal waits at most half a second. When the launcher cannot be
+// made or has ended, open answers false and reveal shows nothing, at once. Call it first thing
+// in a single-threaded process: the launcher is a copy of the process as it stands, and keeps
+// whatever rights the process gives up later.
+std::unique_ptr<Desktop> startLauncherDesktop();
+
 }  // namespace tamberlo

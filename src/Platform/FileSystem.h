@@ -140,4 +140,8 @@ class PosixFileSystem : public FileSystem {
   Status moveWithoutReplacing(const std::string& from, const std::string& to);
 };
 
+// The user-dirs.dirs file that downloadsDirectory() reads ($XDG_CONFIG_HOME when it is absolute,
+// else $HOME/.config), whether or not it exists; nothing when HOME is unset or empty.
+std::optional<std::string> userDirsFile();
+
 }  // namespace tamberlo

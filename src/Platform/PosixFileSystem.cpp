@@ -226,6 +226,14 @@ std::optional<std::string> PosixFileSystem::downloadsDirectory() {
   return dir;
 }
 
+std::optional<std::string> userDirsFile() {
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home == '\0') return std::nullopt;
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  if (config != nullptr && *config == '/') return std::string(config) + "/user-dirs.dirs";
+  return std::string(home) + "/.config/user-dirs.dirs";
+}
+
 std::string PosixFileSystem::resolveSymlinks(const std::string& path) {
   // Resolve the longest existing leading part, then append the rest as it was given.
   std::string head = path;

@@ -248,6 +248,8 @@ TEST(ReliabilityBadInputTest, NamesOfEveryKindStayInDownloads) {
        "a\xc2\xa0"
        "b\xe2\x80\x8b"
        "c.bin"},
+      {"ends in a prepended character", "clip\xd8\x80"},
+      {"extension ends in a prepended character", "clip.mp4\xf0\x91\x82\xbd"},
       {"emoji with joiners", "\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x92\xbb clip.mp4"},
       {"fullwidth solidus",
        "a\xef\xbc\x8f"

@@ -35,6 +35,7 @@ TEST(TransferTest, BeginCreatesAnEmptyPartFileUnderAFreeName) {
       {{"notes.part"}, "notes", "notes (1).part"},
       {{"a.b.c.part"}, "a.b.c", "a.b.c (1).part"},
       {{}, "émission été.webm", "émission été.webm.part"},
+      {{"clip\u0600.part"}, "clip\u0600", "clip\u0600 (1).part"},
   };
   for (const Case& c : cases) {
     FakeHome home;

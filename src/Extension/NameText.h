@@ -1,4 +1,5 @@
-// Text as users see it: sequences of user-perceived characters (extended grapheme clusters),
+// Text as users see it: sequences of user-perceived characters (extended grapheme clusters,
+// except that a prepended character such as U+0600 stands alone before anything but a mark),
 // canonically equivalent spellings equal, case kept. The name rules compare names through this.
 #pragma once
 

@@ -69,6 +69,10 @@ class SafariWebExtensionHandler {
   boost::json::object end(const boost::json::object& message, const std::string& folder);
   boost::json::object abort(const boost::json::object& message, const std::string& folder);
   boost::json::object failure(std::string_view type, const Error& error);
+  // The entries of `folder` that are `name` or its numbered copies in any spelling: a new file
+  // of that name may take none of their names, nor a canonically equivalent one. Empty when the
+  // folder cannot be listed.
+  std::vector<DownloadsFile::Entry> spellingsOf(const std::string& folder, std::string_view name);
   // The bytes of the block of `encoded` that starts at `from`, decoded into chunkDecoder_, or
   // nothing when it is not strict base64 in its place (padding only in the last block).
   std::optional<std::span<const uint8_t>> decodeBlock(std::string_view encoded, size_t from);

@@ -80,16 +80,19 @@ json::object SafariWebExtensionHandler::begin(const json::object& message,
     return refused("not a file name");
   }
   std::string part = std::string(name->subview()) + std::string(DownloadsFile::kPartSuffix);
+  std::vector<DownloadsFile::Entry> spellings = spellingsOf(folder, part);
   // Created exclusively: two begins racing for one name never share a part file, and a name
   // taken between test and creation sends us on to the next free one.
   for (uint64_t n = 1;; ++n) {
-    Status created = files_.createExclusive(inFolder(folder, part));
-    if (created) {
-      log.info("file.write.begin %{private}s", {part});
-      return {{"ok", true}, {"part", part}};
+    if (!DownloadsFile::isTakenBy(part, spellings)) {
+      Status created = files_.createExclusive(inFolder(folder, part));
+      if (created) {
+        log.info("file.write.begin %{private}s", {part});
+        return {{"ok", true}, {"part", part}};
+      }
+      const Error& error = created.error();
+      if (error.domain != kPosixErrorDomain || error.code != EEXIST) break;
     }
-    const Error& error = created.error();
-    if (error.domain != kPosixErrorDomain || error.code != EEXIST) break;
     part = DownloadsFile::numbered(
         std::string(name->subview()) + std::string(DownloadsFile::kPartSuffix), n);
   }
@@ -198,7 +201,12 @@ json::object SafariWebExtensionHandler::end(const json::object& message,
   file->reset();
 
   std::string finalName(name->subview());
-  for (uint64_t n = 1; files_.exists(inFolder(folder, finalName)); ++n) {
+  std::vector<DownloadsFile::Entry> spellings = spellingsOf(folder, finalName);
+  auto taken = [&](const std::string& candidate) {
+    return files_.exists(inFolder(folder, candidate)) ||
+           DownloadsFile::isTakenBy(candidate, spellings);
+  };
+  for (uint64_t n = 1; taken(finalName); ++n) {
     finalName = DownloadsFile::numbered(name->subview(), n);
   }
   if (Status moved = files_.moveNoReplace(partPath, inFolder(folder, finalName)); !moved) {
@@ -226,6 +234,13 @@ json::object SafariWebExtensionHandler::abort(const json::object& message,
   }
   log.info("file.write.abort %{private}s", {std::string(*part)});
   return ok();
+}
+
+std::vector<DownloadsFile::Entry> SafariWebExtensionHandler::spellingsOf(const std::string& folder,
+                                                                         std::string_view name) {
+  Result<std::vector<DownloadsFile::Entry>> listed = entries(folder, name, Dates::kSkip);
+  if (!listed) return {};
+  return std::move(*listed);
 }
 
 json::object SafariWebExtensionHandler::failure(std::string_view type, const Error& error) {

@@ -5,6 +5,7 @@
 #include <boost/json/storage_ptr.hpp>
 #include <cstddef>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace tamberlo {

@@ -1,6 +1,7 @@
 // The name rules on arbitrary bytes. The input is a candidate name and a requested name (the
 // first byte says how long the candidate is). Checked:
 // - isCopy, match, split, numbered and isPartFileName never crash;
+// - a name said to have only one spelling is canonically equivalent to no other text;
 // - every acceptable name is a copy of itself, and of its numbered variants;
 // - every part name that begin can make from a name (the name and ".part", or a numbered
 //   variant of that) is a part file name wherever it is an acceptable name;
@@ -80,6 +81,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fail("begin would hand out a part name that is refused: " + made, made, requested);
       }
     }
+  }
+
+  if (tamberlo::NameText::hasOnlyOneSpelling(requested) && candidate != requested &&
+      tamberlo::NameText::equal(candidate, requested)) {
+    fail("a name said to have one spelling has another", candidate, requested);
   }
 
   // Canonically equivalent spellings answer alike, down whichever path each one takes.

@@ -98,6 +98,10 @@ bool equal(std::string_view a, std::string_view b) {
   return Clusters(a, true).text() == Clusters(b, true).text();
 }
 
+bool hasOnlyOneSpelling(std::string_view text) {
+  return isPlainAscii(text) && text.find_first_of("K;`") == std::string_view::npos;
+}
+
 std::optional<int32_t> leadingStarter(std::string_view text) {
   if (text.empty()) return std::nullopt;
   auto first = static_cast<unsigned char>(text[0]);

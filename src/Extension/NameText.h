@@ -44,6 +44,12 @@ class Clusters {
 // Equality under canonical equivalence.
 bool equal(std::string_view a, std::string_view b);
 
+// True when no text but `text` itself is canonically equivalent to it, read off its bytes: plain
+// ASCII without "K", ";" or "`". Those three are the only ASCII characters with another spelling
+// (U+212A KELVIN SIGN, U+037E GREEK QUESTION MARK, U+1FEF GREEK VARIA), and normalisation
+// stability keeps it so. False for anything else, which may or may not have another spelling.
+bool hasOnlyOneSpelling(std::string_view text);
+
 // The first code point of `text` in NFD when it is a starter (canonical combining class 0):
 // read off the text's first code point alone, without allocating. Nothing for an empty text,
 // text that does not begin with valid UTF-8, or one whose NFD begins with a combining mark.

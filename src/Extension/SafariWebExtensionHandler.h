@@ -71,7 +71,7 @@ class SafariWebExtensionHandler {
   boost::json::object failure(std::string_view type, const Error& error);
   // The entries of `folder` that are `name` or its numbered copies in any spelling: a new file
   // of that name may take none of their names, nor a canonically equivalent one. Empty when the
-  // folder cannot be listed.
+  // folder cannot be listed, and, without listing it, when the name has only one spelling.
   std::vector<DownloadsFile::Entry> spellingsOf(const std::string& folder, std::string_view name);
   // The bytes of the block of `encoded` that starts at `from`, decoded into chunkDecoder_, or
   // nothing when it is not strict base64 in its place (padding only in the last block).

@@ -238,6 +238,9 @@ json::object SafariWebExtensionHandler::abort(const json::object& message,
 
 std::vector<DownloadsFile::Entry> SafariWebExtensionHandler::spellingsOf(const std::string& folder,
                                                                          std::string_view name) {
+  // Numbering adds only " (", digits and ")": a name with one spelling has numbered variants
+  // with one spelling, which the existence test covers without listing the folder.
+  if (NameText::hasOnlyOneSpelling(name)) return {};
   Result<std::vector<DownloadsFile::Entry>> listed = entries(folder, name, Dates::kSkip);
   if (!listed) return {};
   return std::move(*listed);

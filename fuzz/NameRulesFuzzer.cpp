@@ -1,8 +1,10 @@
 // The name rules on arbitrary bytes. The input is a candidate name and a requested name (the
 // first byte says how long the candidate is). Checked:
 // - isCopy, match, split, numbered and isPartFileName never crash;
-// - every acceptable name is a copy of itself, and of its numbered variants (but for a stem
-//   whose last character takes in the space that numbering puts after it);
+// - a name said to have only one spelling is canonically equivalent to no other text;
+// - every acceptable name is a copy of itself, and of its numbered variants;
+// - every part name that begin can make from a name (the name and ".part", or a numbered
+//   variant of that) is a part file name wherever it is an acceptable name;
 // - the ASCII fast path and the Unicode path agree: canonically equivalent spellings (NFC and
 //   NFD, the Kelvin sign and "K") give the same answers, and so does the same pair with "é"
 //   put in front of both, which sends plain-ASCII names down the Unicode path;
@@ -46,17 +48,6 @@ std::optional<std::string> normalized(std::string_view text, bool compose) {
   return std::string(reinterpret_cast<const char*>(mapped), static_cast<size_t>(length));
 }
 
-// Whether the name's stem ends in a character that takes a following space into itself (a
-// prepended concatenation mark such as U+0601). The rule compares characters, and such a
-// stem's numbered variants begin with a different last character ("\u0601 " where the stem has
-// "\u0601"), so they are no copies of it.
-bool stemTakesInTheSpace(std::string_view name) {
-  std::string stem(DownloadsFile::split(name).stem);
-  if (stem.empty()) return false;
-  return tamberlo::NameText::Clusters(stem + " ", true).count() ==
-         tamberlo::NameText::Clusters(stem, true).count();
-}
-
 tamberlo::Instant at(double seconds) {
   return tamberlo::Instant(std::chrono::duration<double>(seconds));
 }
@@ -79,11 +70,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (acceptable && !DownloadsFile::isCopy(requested, requested)) {
     fail("an acceptable name is no copy of itself", requested, requested);
   }
-  if (acceptable && valid && !stemTakesInTheSpace(requested)) {
+  if (acceptable && valid) {
     std::string variant = DownloadsFile::numbered(requested, 1 + data[0] % 12);
     if (!DownloadsFile::isCopy(variant, requested)) {
       fail("a numbered variant is no copy: " + variant, variant, requested);
     }
+    std::string part = std::string(requested) + std::string(DownloadsFile::kPartSuffix);
+    for (const std::string& made : {part, DownloadsFile::numbered(part, 1 + data[0] % 12)}) {
+      if (DownloadsFile::isAcceptable(made) && !DownloadsFile::isPartFileName(made)) {
+        fail("begin would hand out a part name that is refused: " + made, made, requested);
+      }
+    }
+  }
+
+  if (tamberlo::NameText::hasOnlyOneSpelling(requested) && candidate != requested &&
+      tamberlo::NameText::equal(candidate, requested)) {
+    fail("a name said to have one spelling has another", candidate, requested);
   }
 
   // Canonically equivalent spellings answer alike, down whichever path each one takes.

@@ -112,9 +112,13 @@ TEST(DownloadsFileTest, PartFileNames) {
       {"a.PART", false},
       {"a/b.part", false},
       {"\xC3\xA9.part", true},
-      // U+0600 is a prepended mark: it joins the dot into one character, so the name does not
-      // end in ".part" as a user sees it.
-      {"a\xD8\x80.part", false},
+      // Prepended characters (U+0600, U+06DD, U+110BD) end the name before ".part"; a mark
+      // on the dot makes it another character.
+      {"a\xD8\x80.part", true},
+      {"a\xDB\x9D.part", true},
+      {"a\xF0\x91\x82\xBD.part", true},
+      {"a\xD8\x80\xCC\x81.part", true},
+      {"a.\xCC\x81part", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(DownloadsFile::isPartFileName(c.part), c.accepted) << c.part;
@@ -210,6 +214,11 @@ const CopyCase kCopyCases[] = {
     {"clip (1).\xCC\x81mp4", "clip.mp4", false},
     {"q\xCC\x81-1.txt", "q\xCC\x81.txt",
      true},  // no precomposed form: two code points, one character
+    // A prepended character ending the stem does not take in what follows it.
+    {"clip\xD8\x80 (1).mp4", "clip\xD8\x80.mp4", true},
+    {"clip\xD8\x80-2", "clip\xD8\x80", true},
+    {"a\xF0\x91\x82\xBD 3.txt", "a\xF0\x91\x82\xBD.txt", true},
+    {"clip\xD8\x80.mp4 (1)", "clip\xD8\x80.mp4", false},
     // CR LF is one character: a marker cannot begin in the middle of it.
     {"a\r\n1", "a\r", false},
     {"a\r-1", "a\r", true},
@@ -285,6 +294,11 @@ TEST(DownloadsFileTest, MatchChoosesTheEarliestCopyWithinTolerance) {
        std::nullopt,
        "caf\x65\xCC\x81.mp4",
        "caf\xC3\xA9.mp4"},
+      {"the request's own spelling before an equivalent one",
+       {{"caf\xC3\xA9.mp4", at(kTen)}, {"caf\x65\xCC\x81.mp4", at(kTen + 300)}},
+       std::nullopt,
+       "caf\x65\xCC\x81.mp4",
+       "caf\x65\xCC\x81.mp4"},
       {"the folder's own spelling of a copy is answered",
        {{"caf\xC3\xA9.mp4", at(kTen)}, {"caf\x65\xCC\x81 (1).mp4", at(kTen + 300)}},
        at(kTen + 400),

@@ -116,6 +116,37 @@ TEST(HostTest, LogLinesAreOutBeforeTheirRepliesInABurst) {
   EXPECT_EQ(host.wait(), 0);
 }
 
+TEST(HostTest, ControlCharactersInLoggedValuesCannotForgeALine) {
+  if (::access("/run/systemd/journal/socket", W_OK) == 0) {
+    GTEST_SKIP() << "the host logs to the journal here";
+  }
+  TempDir home;
+  HostProcess host(homeAt(home));
+  // A type is a public value of the refusal line; a missing name is refused.
+  struct Case {
+    std::string type;  // as JSON text
+    std::string shown;
+  };
+  const std::vector<Case> cases = {
+      {R"(file.\ntamberlo.host safari-extension info: file.write.end: saved 1 bytes as x.exe)",
+       R"(file.\ntamberlo.host safari-extension info: file.write.end: saved 1 bytes as x.exe)"},
+      {R"(file.\r\u001b[2K\t\u007f)", R"(file.\r\x1b[2K\t\x7f)"},
+      {R"(file.\u0085\u009b)", R"(file.\u0085\u009b)"},
+      {R"(file.\\n)", R"(file.\\n)"},
+      {"file.\u00e9", "file.\xc3\xa9"},
+  };
+  std::string expected;
+  for (const Case& c : cases) {
+    EXPECT_EQ(host.request(R"({"type":")" + c.type + R"("})"),
+              json::parse(R"({"ok":false,"error":"not a file name"})"));
+    expected += "tamberlo.host safari-extension error: " + c.shown +
+                ": refused a name that is not one file in Downloads\n";
+  }
+  host.closeInput();
+  EXPECT_EQ(host.wait(), 0);
+  EXPECT_EQ(testing::readFile(host.stderrPath()), expected);
+}
+
 TEST(HostTest, WithoutAJournalTheHostNeverLoadsLibsystemd) {
   if (::access("/run/systemd/journal/socket", W_OK) == 0) {
     GTEST_SKIP() << "the host logs to the journal here";

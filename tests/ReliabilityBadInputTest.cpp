@@ -110,6 +110,66 @@ TEST(ReliabilityBadInputTest, MalformedFramesAreAnsweredOneByOne) {
   EXPECT_EQ(host.wait(), 0);
 }
 
+// Whatever a frame holds, one message takes at most about twice its frame's length and 32 MiB:
+// one whose parsed form would need more is answered as too large, and the next is answered.
+TEST(ReliabilityBadInputTest, MessagesOfEveryShapeStayWithinTheirMemoryBound) {
+  // A message of `length` bytes: `open`, then `item` repeated with commas, then `close`.
+  auto repeated = [](size_t length, std::string_view open, auto item, std::string_view close) {
+    std::string text(open);
+    for (uint64_t i = 0;; ++i) {
+      std::string next = item(i);
+      if (text.size() + next.size() + 1 + close.size() > length) break;
+      if (i > 0) text += ',';
+      text += next;
+    }
+    return text + std::string(close);
+  };
+  constexpr std::string_view kTooLarge = R"({"ok":false,"error":"message too large"})";
+  for (size_t length : {size_t{4} << 20, (size_t{64} << 20) - 64}) {
+    SCOPED_TRACE(length);
+    struct Row {
+      const char* what;
+      std::string message;
+      std::string reply;
+    };
+    const std::string data = std::string(length - 80, 'A');
+    const Row rows[] = {
+        {"numbers",
+         repeated(
+             length, "[", [](uint64_t) { return "0"; }, "]"),
+         std::string(kTooLarge)},
+        {"distinct keys",
+         repeated(
+             length, "{", [](uint64_t i) { return "\"" + std::to_string(i) + "\":0"; }, "}"),
+         std::string(kTooLarge)},
+        {"empty strings",
+         repeated(
+             length, "[", [](uint64_t) { return "\"\""; }, "]"),
+         std::string(kTooLarge)},
+        {"nested empty arrays",
+         repeated(
+             length, "[", [](uint64_t) { return "[[]]"; }, "]"),
+         std::string(kTooLarge)},
+        {"a chunk of the largest size",
+         R"({"type":"file.write.chunk","part":"big.part","offset":0,"data":")" + data + "\"}",
+         R"({"ok":true,"size":)" + std::to_string(data.size() / 4 * 3) + "}"},
+    };
+    Home home;
+    HostProcess host;
+    EXPECT_EQ(host.request(R"({"type":"file.write.begin","name":"big"})"),
+              json::parse(R"({"ok":true,"part":"big.part"})"));
+    for (const Row& row : rows) {
+      SCOPED_TRACE(row.what);
+      host.send(row.message);
+      EXPECT_EQ(receiveJson(host), json::parse(row.reply));
+      EXPECT_EQ(host.request("7"), json::parse(R"({"echo":7})"));
+      EXPECT_LE(testing::memoryKiB(host.pid(), "VmHWM"), (2 * length + (32 << 20)) / 1024);
+    }
+    host.closeInput();
+    EXPECT_EQ(host.wait(), 0);
+  }
+}
+
 TEST(ReliabilityBadInputTest, FramesCutShortEndTheHostWithoutAReply) {
   const std::string begin = testing::frame(R"({"type":"file.write.begin","name":"cut.bin"})");
   const struct {
@@ -248,6 +308,8 @@ TEST(ReliabilityBadInputTest, NamesOfEveryKindStayInDownloads) {
        "a\xc2\xa0"
        "b\xe2\x80\x8b"
        "c.bin"},
+      {"ends in a prepended character", "clip\xd8\x80"},
+      {"extension ends in a prepended character", "clip.mp4\xf0\x91\x82\xbd"},
       {"emoji with joiners", "\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x92\xbb clip.mp4"},
       {"fullwidth solidus",
        "a\xef\xbc\x8f"

@@ -63,14 +63,7 @@ std::string transferBytes(uint64_t id, size_t size) {
   return bytes;
 }
 
-uint64_t residentKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.starts_with("VmRSS:")) return std::strtoull(line.c_str() + 6, nullptr, 10);
-  }
-  return 0;
-}
+uint64_t residentKiB(pid_t pid) { return testing::memoryKiB(pid, "VmRSS"); }
 
 // The environment for an instrumented host: AddressSanitizer keeps freed memory in a
 // quarantine that would look like growth; a small one keeps the resident size meaningful.

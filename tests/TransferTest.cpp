@@ -36,6 +36,10 @@ TEST(TransferTest, BeginCreatesAnEmptyPartFileUnderAFreeName) {
       {{"notes.part"}, "notes", "notes (1).part"},
       {{"a.b.c.part"}, "a.b.c", "a.b.c (1).part"},
       {{}, "émission été.webm", "émission été.webm.part"},
+      {{"clip\u0600.part"}, "clip\u0600", "clip\u0600 (1).part"},
+      // A name that reads the same in another spelling is taken.
+      {{"e\u0301.mp4.part"}, "\u00e9.mp4", "\u00e9.mp4 (1).part"},
+      {{"\u00e9.mp4.part", "e\u0301.mp4 (1).part"}, "\u00e9.mp4", "\u00e9.mp4 (2).part"},
   };
   for (const Case& c : cases) {
     FakeHome home;
@@ -224,6 +228,9 @@ TEST(TransferTest, EndMovesThePartFileToAFreeFinalName) {
       {{"notes"}, "notes", "notes (1)"},
       {{"a.tar.gz"}, "a.tar.gz", "a.tar (1).gz"},
       {{}, "other name.webm", "other name.webm"},
+      {{"\u00e9.mp4"}, "e\u0301.mp4", "e\u0301 (1).mp4"},
+      {{"e\u0301.mp4", "\u00e9 (1).mp4"}, "\u00e9.mp4", "\u00e9 (2).mp4"},
+      {{"\u212a.txt"}, "K.txt", "K (1).txt"},  // the Kelvin sign is a K
   };
   for (const Case& c : cases) {
     FakeHome home;

@@ -180,14 +180,25 @@ bool isCopy(std::string_view candidate, std::string_view requested) {
   return CopyMatcher(requested).matches(candidate);
 }
 
+bool isTakenBy(std::string_view name, const std::vector<Entry>& entries) {
+  for (const Entry& entry : entries) {
+    if (NameText::equal(entry.name, name)) return true;
+  }
+  return false;
+}
+
 std::optional<std::string> match(std::string_view requested, const std::vector<Entry>& entries,
                                  std::optional<Instant> after) {
   CopyMatcher matcher(requested);
   if (!after) {
+    const Entry* equivalent = nullptr;
     for (const Entry& entry : entries) {
-      if (matcher.matches(entry.name) && NameText::equal(entry.name, requested)) return entry.name;
+      if (!matcher.matches(entry.name)) continue;
+      if (entry.name == requested) return entry.name;
+      if (equivalent == nullptr && NameText::equal(entry.name, requested)) equivalent = &entry;
     }
-    return std::nullopt;
+    if (equivalent == nullptr) return std::nullopt;
+    return equivalent->name;
   }
   Instant threshold = *after - kTolerance;
   const Entry* chosen = nullptr;

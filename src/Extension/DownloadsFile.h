@@ -79,8 +79,13 @@ class CopyMatcher {
 // True when `candidate` is `requested` or a numbered copy of it.
 bool isCopy(std::string_view candidate, std::string_view requested);
 
-// The entry that answers a request for `requested`: without a bound, the first entry named
-// exactly so; with a bound, the earliest-made copy made no more than kTolerance before it (the
+// True when one of `entries` stands under `name` in any spelling, canonically equivalent to it
+// or the same bytes: a new file must not take a name that reads the same as one already there.
+bool isTakenBy(std::string_view name, const std::vector<Entry>& entries);
+
+// The entry that answers a request for `requested`: without a bound, the entry named exactly
+// so (in the request's own spelling before any other equivalent one, then the first listed);
+// with a bound, the earliest-made copy made no more than kTolerance before it (the
 // first listed among equals). Nothing when no entry answers.
 std::optional<std::string> match(std::string_view requested, const std::vector<Entry>& entries,
                                  std::optional<Instant> after);

@@ -14,6 +14,25 @@ bool isPlainAscii(std::string_view text) {
   return true;
 }
 
+namespace {
+// True where a cluster would join a prepended character (Grapheme_Cluster_Break=Prepend, such
+// as U+0600) to the character after it: a boundary in name characters, though not in extended
+// grapheme clusters. Names are joined from parts (stem, copy marker, extension, ".part"), none
+// of which begins with a mark, and a character that ends one part must not reach into the
+// next: "clip\u0600" + ".part" ends in ".part". Marks after it still join it.
+bool endsPrepended(utf8proc_int32_t previous, utf8proc_int32_t next) {
+  if (utf8proc_get_property(previous)->boundclass != UTF8PROC_BOUNDCLASS_PREPEND) return false;
+  switch (utf8proc_get_property(next)->boundclass) {
+    case UTF8PROC_BOUNDCLASS_EXTEND:
+    case UTF8PROC_BOUNDCLASS_SPACINGMARK:
+    case UTF8PROC_BOUNDCLASS_ZWJ:
+      return false;
+    default:
+      return true;
+  }
+}
+}  // namespace
+
 Clusters::Clusters(std::string_view text, bool normalize) {
   if (normalize && !isPlainAscii(text)) {
     utf8proc_uint8_t* mapped = nullptr;
@@ -46,7 +65,8 @@ Clusters::Clusters(std::string_view text, bool normalize) {
       codepoint = -1;
     }
     if (previous != -1 && codepoint != -1 &&
-        !utf8proc_grapheme_break_stateful(previous, codepoint, &state)) {
+        !utf8proc_grapheme_break_stateful(previous, codepoint, &state) &&
+        !endsPrepended(previous, codepoint)) {
       // Same cluster: nothing to mark.
     } else if (position != 0) {
       starts_.push_back(static_cast<uint32_t>(position));
@@ -76,6 +96,10 @@ bool equal(std::string_view a, std::string_view b) {
   if (a == b) return true;
   if (isPlainAscii(a) && isPlainAscii(b)) return false;
   return Clusters(a, true).text() == Clusters(b, true).text();
+}
+
+bool hasOnlyOneSpelling(std::string_view text) {
+  return isPlainAscii(text) && text.find_first_of("K;`") == std::string_view::npos;
 }
 
 std::optional<int32_t> leadingStarter(std::string_view text) {

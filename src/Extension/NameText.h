@@ -1,4 +1,5 @@
-// Text as users see it: sequences of user-perceived characters (extended grapheme clusters),
+// Text as users see it: sequences of user-perceived characters (extended grapheme clusters,
+// except that a prepended character such as U+0600 stands alone before anything but a mark),
 // canonically equivalent spellings equal, case kept. The name rules compare names through this.
 #pragma once
 
@@ -42,6 +43,12 @@ class Clusters {
 
 // Equality under canonical equivalence.
 bool equal(std::string_view a, std::string_view b);
+
+// True when no text but `text` itself is canonically equivalent to it, read off its bytes: plain
+// ASCII without "K", ";" or "`". Those three are the only ASCII characters with another spelling
+// (U+212A KELVIN SIGN, U+037E GREEK QUESTION MARK, U+1FEF GREEK VARIA), and normalisation
+// stability keeps it so. False for anything else, which may or may not have another spelling.
+bool hasOnlyOneSpelling(std::string_view text);
 
 // The first code point of `text` in NFD when it is a starter (canonical combining class 0):
 // read off the text's first code point alone, without allocating. Nothing for an empty text,

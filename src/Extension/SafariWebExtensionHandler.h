@@ -72,11 +72,17 @@ class SafariWebExtensionHandler {
   boost::json::object chunk(boost::json::object& message, const std::string& folder);
   boost::json::object end(const boost::json::object& message, const std::string& folder);
   boost::json::object abort(const boost::json::object& message, const std::string& folder);
-  // True when `name` may not be given to a new file in `folder`.
-  bool isTaken(const std::string& folder, std::string_view name);
+  // True when `name` may not be given to a new file in `folder`: an entry stands under it, or
+  // under a canonically equivalent spelling among `spellings` (see spellingsOf).
+  bool isTaken(const std::string& folder, std::string_view name,
+               const std::vector<DownloadsFile::Entry>& spellings);
   // The first of `name` and its numbered variants ("a (1).b", "a (2).b", ...) not taken.
   std::string freeName(const std::string& folder, std::string_view name);
   boost::json::object failure(std::string_view type, const Error& error);
+  // The entries of `folder` that are `name` or its numbered copies in any spelling: a new file
+  // of that name may take none of their names, nor a canonically equivalent one. Empty when the
+  // folder cannot be listed, and, without listing it, when the name has only one spelling.
+  std::vector<DownloadsFile::Entry> spellingsOf(const std::string& folder, std::string_view name);
 
   boost::json::object exists(const boost::json::object& message, std::string_view name,
                              const std::string& folder);

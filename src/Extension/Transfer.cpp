@@ -80,16 +80,19 @@ json::object SafariWebExtensionHandler::begin(const json::object& message,
     return refused("not a file name");
   }
   std::string part = std::string(name->subview()) + std::string(DownloadsFile::kPartSuffix);
+  std::vector<DownloadsFile::Entry> spellings = spellingsOf(folder, part);
   // Created exclusively: two begins racing for one name never share a part file, and a name
   // taken between test and creation sends us on to the next free one.
   for (uint64_t n = 1;; ++n) {
-    Status created = files_.createExclusive(inFolder(folder, part));
-    if (created) {
-      log.info("file.write.begin %{private}s", {part});
-      return {{"ok", true}, {"part", part}};
+    if (!DownloadsFile::isTakenBy(part, spellings)) {
+      Status created = files_.createExclusive(inFolder(folder, part));
+      if (created) {
+        log.info("file.write.begin %{private}s", {part});
+        return {{"ok", true}, {"part", part}};
+      }
+      const Error& error = created.error();
+      if (error.domain != kPosixErrorDomain || error.code != EEXIST) break;
     }
-    const Error& error = created.error();
-    if (error.domain != kPosixErrorDomain || error.code != EEXIST) break;
     part = DownloadsFile::numbered(
         std::string(name->subview()) + std::string(DownloadsFile::kPartSuffix), n);
   }
@@ -189,13 +192,15 @@ json::object SafariWebExtensionHandler::end(const json::object& message,
   return {{"ok", true}, {"name", finalName}};
 }
 
-bool SafariWebExtensionHandler::isTaken(const std::string& folder, std::string_view name) {
-  return files_.exists(inFolder(folder, name));
+bool SafariWebExtensionHandler::isTaken(const std::string& folder, std::string_view name,
+                                        const std::vector<DownloadsFile::Entry>& spellings) {
+  return files_.exists(inFolder(folder, name)) || DownloadsFile::isTakenBy(name, spellings);
 }
 
 std::string SafariWebExtensionHandler::freeName(const std::string& folder, std::string_view name) {
+  std::vector<DownloadsFile::Entry> spellings = spellingsOf(folder, name);
   std::string candidate(name);
-  for (uint64_t n = 1; isTaken(folder, candidate); ++n) {
+  for (uint64_t n = 1; isTaken(folder, candidate, spellings); ++n) {
     candidate = DownloadsFile::numbered(name, n);
   }
   return candidate;
@@ -215,6 +220,16 @@ json::object SafariWebExtensionHandler::abort(const json::object& message,
   }
   log.info("file.write.abort %{private}s", {std::string(*part)});
   return ok();
+}
+
+std::vector<DownloadsFile::Entry> SafariWebExtensionHandler::spellingsOf(const std::string& folder,
+                                                                         std::string_view name) {
+  // Numbering adds only " (", digits and ")": a name with one spelling has numbered variants
+  // with one spelling, which the existence test covers without listing the folder.
+  if (NameText::hasOnlyOneSpelling(name)) return {};
+  Result<std::vector<DownloadsFile::Entry>> listed = entries(folder, name, Dates::kSkip);
+  if (!listed) return {};
+  return std::move(*listed);
 }
 
 json::object SafariWebExtensionHandler::failure(std::string_view type, const Error& error) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -299,6 +300,8 @@ struct MessageParser::Impl {
   bool ended = false;
   // Inside a string value whose text the library has handed over up to the last byte parsed.
   bool inPlainString = false;
+  // Memory was refused while parsing.
+  bool outgrew = false;
 };
 
 namespace {
@@ -325,9 +328,18 @@ void MessageParser::start(json::storage_ptr storage, std::size_t length) {
   impl_->ended = false;
   impl_->failed = false;
   impl_->inPlainString = false;
+  impl_->outgrew = false;
 }
 
 void MessageParser::write(std::string_view piece) {
+  try {
+    parse(piece);
+  } catch (const std::bad_alloc&) {
+    outgrow();
+  }
+}
+
+void MessageParser::parse(std::string_view piece) {
   Impl& m = *impl_;
   Builder& builder = m.parser.handler();
   while (!m.failed && !piece.empty()) {
@@ -367,15 +379,27 @@ std::span<char> MessageParser::placeForNext() {
 }
 
 std::optional<json::value> MessageParser::finish() {
-  if (!impl_->failed && !impl_->ended) {
-    error_code ec;
-    impl_->parser.write_some(false, nullptr, 0, ec);
-    if (ec) fail();
+  try {
+    if (!impl_->failed && !impl_->ended) {
+      error_code ec;
+      impl_->parser.write_some(false, nullptr, 0, ec);
+      if (ec) fail();
+    }
+    if (!impl_->failed && !impl_->parser.done()) fail();
+    std::optional<json::value> message = impl_->parser.handler().take();
+    if (impl_->failed) return std::nullopt;
+    return message;
+  } catch (const std::bad_alloc&) {
+    outgrow();
+    return std::nullopt;
   }
-  if (!impl_->failed && !impl_->parser.done()) fail();
-  std::optional<json::value> message = impl_->parser.handler().take();
-  if (impl_->failed) return std::nullopt;
-  return message;
+}
+
+bool MessageParser::outgrewStorage() const { return impl_->outgrew; }
+
+void MessageParser::outgrow() {
+  impl_->outgrew = true;
+  fail();
 }
 
 void MessageParser::fail() {

@@ -26,7 +26,8 @@ class MessageParser {
   // an earlier message is dropped first.
   void start(boost::json::storage_ptr storage, std::size_t length);
 
-  // Parses the next bytes of the message, in order. Bytes after an error are not looked at.
+  // Parses the next bytes of the message, in order. Bytes after an error are not looked at; a
+  // failure to allocate is such an error.
   void write(std::string_view piece);
 
   // Room at the end of the long string being parsed, into which the next bytes of the message
@@ -41,10 +42,16 @@ class MessageParser {
   // so echoing it would make a reply no browser can read). The parser is then empty.
   std::optional<boost::json::value> finish();
 
+  // True when the last message finished gave nothing because its storage (or the heap) refused
+  // memory for it, as opposed to its not being JSON.
+  bool outgrewStorage() const;
+
  private:
   class Builder;
   struct Impl;
+  void parse(std::string_view piece);
   void fail();
+  void outgrow();
   std::unique_ptr<Impl> impl_;
 };
 

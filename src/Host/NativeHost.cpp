@@ -3,50 +3,18 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <boost/json/monotonic_resource.hpp>
 #include <boost/json/serializer.hpp>
 #include <cstring>
 #include <memory>
 #include <optional>
 
 #include "Host/Framing.h"
+#include "Host/MessageArena.h"
 #include "Host/MessageParser.h"
 
 namespace tamberlo {
 namespace json = boost::json;
 namespace {
-
-// Memory for parsed messages: one block kept from message to message and sized to the largest
-// frame plus room for the containers around its strings, so that a run of chunks parses without
-// allocating or touching fresh pages. A message that needs more gets it from the heap for its
-// own lifetime only.
-class MessageArena {
- public:
-  // Storage for the next message; whatever the last one used is given back first.
-  json::storage_ptr prepare(size_t frameLength) {
-    size_t wanted = frameLength + kSlack;
-    // Made anew for every message rather than released: a resource that had to go beyond the
-    // block doubles the size of what it asks for next and keeps that through a release, so
-    // that a run of such messages would soon ask for more memory than there is.
-    resource_.reset();
-    if (wanted > capacity_) {
-      // The old block goes before the new one comes, so that the two never add up.
-      block_.reset();
-      block_ = std::make_unique_for_overwrite<unsigned char[]>(wanted);
-      capacity_ = wanted;
-    }
-    resource_.emplace(block_.get(), capacity_);
-    return json::storage_ptr(&*resource_);
-  }
-
- private:
-  // Keys, numbers and the object of a chunk message, and the few digits by which frames of
-  // one transfer differ.
-  static constexpr size_t kSlack = 64 * 1024;
-  std::unique_ptr<unsigned char[]> block_;
-  size_t capacity_ = 0;
-  std::optional<json::monotonic_resource> resource_;
-};
 
 // Each frame, parsed into the arena as its bytes arrive.
 class IncomingMessage : public FrameConsumer {
@@ -60,8 +28,14 @@ class IncomingMessage : public FrameConsumer {
   void take(std::string_view piece) override { parser_.write(piece); }
   std::span<char> placeForNext() override { return parser_.placeForNext(); }
 
-  // The message of the frame just read, or nothing when it was not JSON.
-  std::optional<json::value> finish() { return parser_.finish(); }
+  // The message of the frame just read, or nothing when it was not JSON or too large to parse
+  // within its budget (outgrewBudget() tells which).
+  std::optional<json::value> finish() {
+    std::optional<json::value> message = parser_.finish();
+    arena_.lift();
+    return message;
+  }
+  bool outgrewBudget() const { return parser_.outgrewStorage(); }
   const json::storage_ptr& storage() const { return storage_; }
 
  private:
@@ -125,8 +99,13 @@ int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler) {
       appendFrame(pending, kMessageTooLarge);
       continue;
     }
+    std::optional<json::value> message = incoming.finish();
+    if (incoming.outgrewBudget()) {
+      appendFrame(pending, kMessageTooLarge);
+      continue;
+    }
     ExtensionItem item;
-    if (std::optional<json::value> message = incoming.finish()) {
+    if (message) {
       // In the message's own storage, so that it moves in rather than being copied.
       item.userInfo.emplace(incoming.storage());
       item.userInfo->emplace(kMessageKey, std::move(*message));

@@ -117,6 +117,45 @@ class JournalSink : public LogSink {
   Send send_;
 };
 
+// Appends `text` with every control character written as an escape ("\n", "\x1b", "\u0085"
+// for C1 controls) and each backslash doubled, so that whatever a value holds, a line stays one
+// line and reads back unambiguously. Everything else is copied as it stands.
+void appendEscaped(std::string& out, std::string_view text) {
+  size_t plain = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+              static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if (c >= 0x20 && c != 0x7F && c != '\\' && !c1) continue;
+    out.append(text.substr(plain, i - plain));
+    char escape[8];
+    switch (c) {
+      case '\n':
+        out.append("\\n");
+        break;
+      case '\r':
+        out.append("\\r");
+        break;
+      case '\t':
+        out.append("\\t");
+        break;
+      case '\\':
+        out.append("\\\\");
+        break;
+      default:
+        if (c1) {
+          std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned char>(text[++i]));
+        } else {
+          std::snprintf(escape, sizeof escape, "\\x%02x", c);
+        }
+        out.append(escape);
+    }
+    plain = i + 1;
+  }
+  out.append(text.substr(plain));
+}
+
+// Control characters in a line are escaped: a value cannot end its line and forge the next.
 class StderrSink : public LogSink {
  public:
   ~StderrSink() override { flush(); }
@@ -125,7 +164,8 @@ class StderrSink : public LogSink {
              std::string_view line) override {
     held_.append(subsystem).append(" ").append(category);
     held_.append(level == LogLevel::kError ? " error: " : " info: ");
-    held_.append(line).append("\n");
+    appendEscaped(held_, line);
+    held_.append("\n");
     if (held_.size() >= kHoldAtMost) flush();
   }
 

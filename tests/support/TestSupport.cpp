@@ -47,6 +47,17 @@ std::string readFile(const std::string& path) {
   return out.str();
 }
 
+uint64_t memoryKiB(pid_t pid, std::string_view field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with(field) && line.size() > field.size() && line[field.size()] == ':') {
+      return std::strtoull(line.c_str() + field.size() + 1, nullptr, 10);
+    }
+  }
+  return 0;
+}
+
 void writeFile(const std::string& path, std::string_view content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));

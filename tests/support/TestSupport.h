@@ -37,6 +37,9 @@ void writeFile(const std::string& path, std::string_view content);
 // The names in a folder, hidden ones included, sorted.
 std::vector<std::string> listNames(const std::string& folder);
 std::string base64(std::string_view bytes);
+// A memory figure of a running process from /proc (`field` "VmRSS" for its resident size,
+// "VmHWM" for the peak of it), in KiB; 0 when it cannot be read.
+uint64_t memoryKiB(pid_t pid, std::string_view field);
 
 // The environment that gives a host process `home` as its home, whatever the machine's own is.
 std::map<std::string, std::string> homeAt(const TempDir& home);

@@ -98,8 +98,9 @@ TEST(TransferTest, NoDownloadsFolderForAnyTransferType) {
   FakeHome home;
   ::unsetenv("HOME");  // FakeHome restores it
   HandlerUnderTest t;
-  for (std::string type : {"file.write.begin", "file.write.chunk", "file.write.end",
-                           "file.write.abort", "file.write.flush"}) {
+  for (std::string type :
+       {"file.write.begin", "file.write.chunk", "file.write.end", "file.write.abort",
+        "file.write.status", "file.write.list", "file.write.flush"}) {
     play(t, {{json::serialize(json::object{{"type", type}, {"name", "a"}, {"part", "a.part"}}),
               {{"ok", false}, {"error", "no Downloads folder"}},
               {error(type + ": no Downloads folder")}}});
@@ -153,6 +154,7 @@ TEST(TransferTest, MalformedChunksAndEndsTouchNothing) {
     steps.push_back(
         {R"({"type": "file.write.end", "name": "b", "size": 4)" + std::string(part) + "}", badEnd});
     steps.push_back({R"({"type": "file.write.abort")" + std::string(part) + "}", notPart});
+    steps.push_back({R"({"type": "file.write.status")" + std::string(part) + "}", notPart});
   }
   for (const char* data : {R"(, "data": 5)", R"(, "data": "abc")", R"(, "data": "YWJj\nZA==")",
                            R"(, "data": "YW=j")", R"(, "data": "YWJjZA==YQ==")", ""}) {
@@ -247,6 +249,8 @@ TEST(TransferTest, EndChecksTheByteCountAndCanBeRetried) {
          {{"ok", true}, {"part", part}},
          {info("file.write.begin <private>")}},
         {writeChunk(part, 0, "12345"), {{"ok", true}, {"size", 5}}},
+        {writeStatus(part), {{"ok", true}, {"size", 5}}},
+        {writeStatus(part), {{"ok", true}, {"size", 5}}},
         {writeEnd(part, "clip.mp4", 7), {{"ok", false}, {"error", "written 5 of 7 bytes"}}},
         {writeEnd(part, "clip.mp4", 3), {{"ok", false}, {"error", "written 5 of 3 bytes"}}},
         {writeChunk(part, 5, "67"), {{"ok", true}, {"size", 7}}},
@@ -256,6 +260,7 @@ TEST(TransferTest, EndChecksTheByteCountAndCanBeRetried) {
         // The transfer is over: its part file is gone.
         {writeEnd(part, "clip.mp4", 7), failed(kMissing), {failedLine("file.write.end", kMissing)}},
         {writeChunk(part, 0, "x"), failed(kMissing), {failedLine("file.write.chunk", kMissing)}},
+        {writeStatus(part), failed(kMissing), {failedLine("file.write.status", kMissing)}},
         // An empty file is saved too.
         {writeBegin("empty"),
          {{"ok", true}, {"part", "empty.part"}},
@@ -411,8 +416,10 @@ TEST(TransferTest, PartNamesThatAreNotRegularFiles) {
     t.log->clear();
     EXPECT_EQ(within(writeChunk(c.part, 0, "written")), failed(c.openError)) << c.part;
     EXPECT_EQ(within(writeEnd(c.part, "saved", 0)), failed(c.openError)) << c.part;
+    EXPECT_EQ(within(writeStatus(c.part)), failed(c.openError)) << c.part;
     EXPECT_EQ(t.lines(), (std::vector<Line>{failedLine("file.write.chunk", c.openError),
-                                            failedLine("file.write.end", c.openError)}))
+                                            failedLine("file.write.end", c.openError),
+                                            failedLine("file.write.status", c.openError)}))
         << c.part;
     EXPECT_FALSE(std::filesystem::exists(home / "saved")) << c.part;
     EXPECT_EQ(t.answer(writeAbort(c.part)), c.abortReply) << c.part;
@@ -424,6 +431,40 @@ TEST(TransferTest, PartNamesThatAreNotRegularFiles) {
   EXPECT_EQ(listNames(outside.path()), std::vector<std::string>{"target"});
   EXPECT_EQ(readFile(home / "folder.part/inside"), "inside");
   EXPECT_EQ(listNames(home.downloads()), std::vector<std::string>{"folder.part"});
+}
+
+TEST(TransferTest, ListNamesTheRegularPartFilesWithLengthAndLastChange) {
+  FakeHome home;
+  writeFile(home / "a.mp4.part", "abc");
+  writeFile(home / "a.mp4 (1).part", "");
+  writeFile(home / "a.mp4", "saved");
+  writeFile(home / ".hidden.part", "x");
+  writeFile(home / ".part", "x");
+  std::filesystem::create_directory(home / "folder.part");
+  std::filesystem::create_symlink(home / "a.mp4.part", home / "link.part");
+  // 2026-01-02 03:04:05.678 UTC
+  const struct timespec times[2] = {{1767323045, 678900000}, {1767323045, 678900000}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (home / "a.mp4.part").c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+  HandlerUnderTest t;
+  json::object reply = t.answer(R"({"type": "file.write.list"})");
+  ASSERT_EQ(reply.at("ok"), true) << reply;
+  json::array& parts = reply.at("parts").as_array();
+  std::sort(parts.begin(), parts.end(), [](const json::value& a, const json::value& b) {
+    return a.at("part").as_string() < b.at("part").as_string();
+  });
+  ASSERT_EQ(parts.size(), 2u) << reply;
+  EXPECT_EQ(parts[0].at("part"), "a.mp4 (1).part");
+  EXPECT_EQ(parts[0].at("size"), 0);
+  EXPECT_EQ(parts[1],
+            (json::object{{"part", "a.mp4.part"}, {"size", 3}, {"modified", 1767323045678}}));
+  EXPECT_EQ(t.lines(), std::vector<Line>{info("file.write.list: 2 part files")});
+  EXPECT_EQ(readFile(home / "a.mp4.part"), "abc");
+  // A Downloads folder that is not there cannot be listed.
+  std::filesystem::remove_all(home.downloads());
+  t.log->clear();
+  const std::string missing = "Cannot list the folder: No such file or directory.";
+  EXPECT_EQ(t.answer(R"({"type": "file.write.list"})"), failed(missing));
+  EXPECT_EQ(t.lines(), std::vector<Line>{failedLine("file.write.list", missing)});
 }
 
 TEST(TransferTest, IsDiskFullFollowsTheChainOfUnderlyingErrors) {

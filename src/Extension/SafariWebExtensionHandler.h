@@ -68,6 +68,8 @@ class SafariWebExtensionHandler {
   boost::json::object chunk(boost::json::object& message, const std::string& folder);
   boost::json::object end(const boost::json::object& message, const std::string& folder);
   boost::json::object abort(const boost::json::object& message, const std::string& folder);
+  boost::json::object status(const boost::json::object& message, const std::string& folder);
+  boost::json::object listParts(const std::string& folder);
   boost::json::object failure(std::string_view type, const Error& error);
   // The bytes of the block of `encoded` that starts at `from`, decoded into chunkDecoder_, or
   // nothing when it is not strict base64 in its place (padding only in the last block).

@@ -21,6 +21,12 @@ using Instant = std::chrono::time_point<std::chrono::system_clock, std::chrono::
 inline constexpr Instant kDistantPast{std::chrono::duration<double>(-62135596800.0)};
 
 // A regular file opened for writing; closed when destroyed (a close error is dropped).
+// What a listing needs to know of a regular file.
+struct FileFacts {
+  uint64_t size;
+  Instant modified;
+};
+
 class WritableFile {
  public:
   virtual ~WritableFile() = default;
@@ -82,6 +88,10 @@ class FileSystem {
   // When the object at `path` was made: its birth time, else its status-change time where the
   // file system records no birth; nothing when neither can be read. Links are not followed.
   virtual std::optional<Instant> creationDate(const std::string& path) = 0;
+
+  // The length and last change of the regular file at `path`, links not followed; nothing when
+  // no regular file stands there (a link, folder or FIFO) or it cannot be read.
+  virtual std::optional<FileFacts> regularFileFacts(const std::string& path) = 0;
 };
 
 class PosixFileSystem : public FileSystem {
@@ -98,6 +108,7 @@ class PosixFileSystem : public FileSystem {
   Status listDirectory(const std::string& path,
                        const std::function<void(std::string_view name)>& visit) override;
   std::optional<Instant> creationDate(const std::string& path) override;
+  std::optional<FileFacts> regularFileFacts(const std::string& path) override;
 };
 
 }  // namespace tamberlo

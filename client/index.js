@@ -244,7 +244,8 @@ async function* chunks(body, skip, size) {
  */
 async function transfer(port, part, name, opened, offset, options) {
   const chunkBytes = options.chunkBytes ?? DEFAULT_CHUNK_BYTES;
-  const inFlight = options.inFlight ?? DEFAULT_IN_FLIGHT;
+  // Messages to hosts of their own may overtake each other: their chunks go one at a time.
+  const inFlight = port.inOrder === false ? 1 : options.inFlight ?? DEFAULT_IN_FLIGHT;
   if (!(Number.isSafeInteger(chunkBytes) && chunkBytes > 0)) throw new RangeError("chunkBytes");
   if (!(Number.isSafeInteger(inFlight) && inFlight > 0)) throw new RangeError("inFlight");
   const { signal, onProgress } = options;

@@ -11,6 +11,9 @@ export interface Reply {
 /** A port to one host process; `send` resolves with the message's own reply. */
 export interface Port {
   send(message: Record<string, unknown>): Promise<Reply>;
+  /** False when each message goes to a host process of its own (runtime.sendNativeMessage):
+   * such messages may be answered out of order, so a save sends one chunk at a time. */
+  readonly inOrder?: boolean;
   /** Why the port closed, or null while it is open. */
   readonly closed: Error | null;
   close(): void;

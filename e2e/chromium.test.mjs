@@ -67,6 +67,8 @@ nativeMessagingChecks(() => ({
   saveRandom: (how, name, size) => bridge("saveRandom", how, name, size),
   findFile: (how, name) => bridge("findFile", how, name),
   portIsOpen: () => bridge("portIsOpen"),
+  saveUrl: (url, name) => bridge("saveUrl", url, name),
+  resumeInterrupted: (records) => bridge("resumeInterrupted", JSON.stringify(records)),
   askExtensionToSave: async (url, name) => {
     const page = await context.newPage();
     try {

@@ -49,7 +49,8 @@ before(async () => {
   world.register(["--firefox-id", addonId], { ...process.env, HOME: browserHome });
 
   const addon = path.join(world.root, "addon");
-  fs.cpSync(extensionDir, addon, { recursive: true });
+  // Copied with the library that the extension's folder links to.
+  fs.cpSync(extensionDir, addon, { recursive: true, dereference: true });
   fs.cpSync(path.join(here, "bridge"), addon, { recursive: true });
 
   const profile = path.join(world.root, "profile");
@@ -129,4 +130,6 @@ nativeMessagingChecks(() => ({
   findFile: (how, name) => bridge("findFile", how, name),
   portIsOpen: () => bridge("portIsOpen"),
   askExtensionToSave: (url, name) => bridge("askExtensionToSave", url, name),
+  saveUrl: (url, name) => bridge("saveUrl", url, name),
+  resumeInterrupted: (records) => bridge("resumeInterrupted", JSON.stringify(records)),
 }));

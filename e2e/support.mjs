@@ -3,6 +3,7 @@
 import { execFileSync } from "node:child_process";
 import { createHash } from "node:crypto";
 import fs from "node:fs";
+import http from "node:http";
 import os from "node:os";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
@@ -78,4 +79,28 @@ export class HostWorld {
   remove() {
     fs.rmSync(this.root, { recursive: true, force: true });
   }
+}
+
+// Serves `files` (URL path -> bytes) on 127.0.0.1, honouring "Range: bytes=N-"; `served` lists
+// each request's path and the offset it was answered from.
+export function serveFiles(files) {
+  const served = [];
+  const server = http.createServer((request, response) => {
+    const bytes = files.get(request.url);
+    if (!bytes) return response.writeHead(404).end();
+    const range = /^bytes=(\d+)-$/.exec(request.headers.range ?? "");
+    const from = range ? Math.min(Number(range[1]), bytes.length) : 0;
+    served.push({ path: request.url, from });
+    response.writeHead(range ? 206 : 200, {
+      "content-type": "application/octet-stream",
+      "content-length": bytes.length - from,
+      ...(range && { "content-range": `bytes ${from}-${bytes.length - 1}/${bytes.length}` }),
+    });
+    response.end(bytes.subarray(from));
+  });
+  return new Promise((resolve) => server.listen(0, "127.0.0.1", () => resolve({
+    url: (name) => `http://127.0.0.1:${server.address().port}${name}`,
+    served,
+    close: () => new Promise((done) => { server.closeAllConnections(); server.close(done); }),
+  })));
 }

@@ -142,6 +142,17 @@ export async function launchFirefox({ profile, home, addonDir, addonId, page, br
       if (typeof reply !== "string") throw new Error(`${method}: ${reply?.error ?? reply}`);
       return JSON.parse(reply);
     },
+    // The process the add-on's code runs in, as Firefox reports it.
+    async extensionPid() {
+      await marionette.command("Marionette:SetContext", { value: "chrome" });
+      const pids = await marionette.command("WebDriver:ExecuteAsyncScript", {
+        script: `const done = arguments[arguments.length - 1];
+          ChromeUtils.requestProcInfo().then((info) =>
+            done(info.children.filter((c) => c.type === "extension").map((c) => c.pid)));`,
+      });
+      await marionette.command("Marionette:SetContext", { value: "content" });
+      return pids[0];
+    },
     async close() {
       await marionette.command("Marionette:Quit", { flags: ["eForceQuit"] }).catch(() => {});
       marionette.close();

@@ -4,7 +4,7 @@
 // records its part file; when the browser or the host dies midway, the next start of the
 // extension resumes it from the part file's length.
 import {
-  HOST_NAME, abort, connect, find, open, parts, resume, reveal, save, status, version,
+  HOST_NAME, abort, connect, find, open, parts, resume, reveal, save, status, toBase64, version,
 } from "./tamberlo-client/index.js";
 
 const runtime = globalThis.browser?.runtime ?? globalThis.chrome.runtime;
@@ -99,5 +99,5 @@ runtime.onStartup?.addListener(() => {
 // For the console (and the browser tests): the library and the extension's own functions.
 globalThis.example = {
   port, currentPort: () => shared, oncePort, saveUrl, resumeInterrupted, record, pending,
-  save, resume, status, parts, abort, find, open, reveal, version,
+  connect, save, resume, status, parts, abort, find, open, reveal, version, toBase64,
 };

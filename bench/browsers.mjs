@@ -32,6 +32,10 @@ const { values: options } = parseArgs({
     out: { type: "string", default: path.join(repo, "bench", "results") },
     readme: { type: "string" },
     quick: { type: "boolean", default: false },
+    ways: { type: "string", default: "library,ceiling,downloads" },
+    "chunk-kib": { type: "string", default: "512" },
+    // The discard host's pipe: 65536 leaves the kernel's default, to show what enlarging it does.
+    "discard-pipe": { type: "string", default: String(1 << 20) },
   },
 });
 if (options.quick) Object.assign(options, { sizes: "4,8", runs: "1", big: "0", kill: "16" });
@@ -40,7 +44,8 @@ const sizes = options.sizes.split(",").map(Number);
 const runs = Number(options.runs);
 const bigMiB = Number(options.big);
 const killMiB = Number(options.kill);
-const CHUNK_BYTES = 512 * 1024;
+const ways = options.ways.split(",");
+const CHUNK_BYTES = Number(options["chunk-kib"]) * 1024;
 const IN_FLIGHT = 8;
 
 const work = fs.mkdtempSync(path.join(os.tmpdir(), "tamberlo-bench-browsers-"));
@@ -146,12 +151,20 @@ function sha256(file) {
 
 // ---- one browser
 
+// The discard host behind a wrapper that sets its pipe size.
+function discardWrapper(dir) {
+  const wrapper = path.join(dir, "discard-host");
+  fs.writeFileSync(wrapper, `#!/bin/sh\nTAMBERLO_DISCARD_PIPE=${options["discard-pipe"]} ` +
+    `exec python3 '${path.join(here, "discard_host.py")}' "$@"\n`, { mode: 0o755 });
+  return wrapper;
+}
+
 function writeDiscardManifest(dir, allowed) {
   fs.mkdirSync(dir, { recursive: true });
   fs.writeFileSync(path.join(dir, "tamberlo.discard.json"), JSON.stringify({
     name: "tamberlo.discard",
     description: "reads and discards frames",
-    path: path.join(here, "discard_host.py"),
+    path: discardWrapper(dir),
     type: "stdio",
     ...allowed,
   }));
@@ -210,7 +223,7 @@ async function benchBrowser(name, server, files, results) {
       const extPid = await extensionProcess(browser);
       resetPeak(extPid);
       const before = tree(browser.pid);
-      const args = way === "library" ? [url, `${mib}.bin`]
+      const args = way === "library" ? [url, `${mib}.bin`, CHUNK_BYTES]
         : way === "ceiling" ? [url, CHUNK_BYTES, IN_FLIGHT] : [url, `download-${mib}.bin`];
       const result = await browser.call(way, ...args);
       const cpu = cpuSeconds(before, tree(browser.pid));
@@ -238,18 +251,23 @@ async function benchBrowser(name, server, files, results) {
     };
     for (let run = 0; run < runs; run++) {
       for (const mib of sizes) {
-        for (const way of ["library", "ceiling", "downloads"]) await measure(way, mib, run);
+        for (const way of ways) await measure(way, mib, run);
       }
     }
 
     if (bigMiB > 0) {
       const url = server.url(`/${bigMiB}.bin`);
-      const result = await browser.call("library", url, `${bigMiB}.bin`);
+      const extPid = await extensionProcess(browser);
+      resetPeak(extPid);
+      const result = await browser.call("library", url, `${bigMiB}.bin`, CHUNK_BYTES);
+      const peak = peakMiB(extPid);
       await browser.call("release");
       const saved = path.join(world.downloads, result.saved);
       const exact = sha256(saved) === files.get(bigMiB).hash;
-      log(name, `${bigMiB} MiB`, exact ? "byte-exact" : "DIFFERS", `${(bigMiB / (result.ms / 1000)).toFixed(1)} MiB/s`);
-      results.big.push({ browser: name, mib: bigMiB, exact, mibs: bigMiB / (result.ms / 1000) });
+      const mibs = bigMiB / (result.ms / 1000);
+      log(name, `${bigMiB} MiB`, exact ? "byte-exact" : "DIFFERS", `${mibs.toFixed(1)} MiB/s`,
+        `peak ${peak.toFixed(0)} MiB`);
+      results.big.push({ browser: name, mib: bigMiB, exact, mibs, peakMiB: peak });
       fs.rmSync(saved);
     }
 
@@ -301,7 +319,7 @@ function summarize(results) {
   const figures = [];
   for (const browser of browsers) {
     for (const mib of sizes) {
-      for (const way of ["library", "ceiling", "downloads"]) {
+      for (const way of ways) {
         const rows = results.rows.filter((r) => r.browser === browser && r.mib === mib && r.way === way);
         if (rows.length === 0) continue;
         figures.push({
@@ -324,7 +342,7 @@ function report(results, figures) {
     `Load average ${results.loadBefore} before and ${os.loadavg()[0].toFixed(1)} after: the ` +
     `machine's two cores are shared. Medians of ${runs} runs; files of random bytes from a ` +
     `local http server, Downloads on disk; library and ceiling with ${CHUNK_BYTES / 1024} KiB ` +
-    `chunks, ${IN_FLIGHT} on the way.`);
+    `chunks, ${IN_FLIGHT} on the way; the discard host's pipe ${options["discard-pipe"]} bytes.`);
   lines.push("");
   lines.push("| browser | file | way | MiB/s | of ceiling | browser CPU s/GiB | host CPU s/GiB | extension peak MiB |");
   lines.push("|---|---:|---|---:|---:|---:|---:|---:|");
@@ -357,7 +375,7 @@ function report(results, figures) {
     }
     for (const b of results.big.filter((x) => x.browser === browser)) {
       lines.push(`| ${browser}: a ${b.mib / 1024} GiB file saves byte-exact | ${b.exact ? "byte-exact" : "differs"}, ` +
-        `${fmt(b.mibs)} MiB/s | ${b.exact ? "yes" : "no"} |`);
+        `${fmt(b.mibs)} MiB/s, extension peak ${fmt(b.peakMiB, 0)} MiB | ${b.exact ? "yes" : "no"} |`);
     }
     for (const k of results.kills.filter((x) => x.browser === browser)) {
       lines.push(`| ${browser}: killed midway (browser and host), resumed byte-exact | killed at ` +

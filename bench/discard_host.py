@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The ceiling for a browser's native messaging: a host that reads each frame and throws its
 bytes away, answering every frame with {"ok": true} so that the sender's flow control works
-as it does with the real host. Its standard-input pipe is enlarged as the real host's is."""
+as it does with the real host. Its standard-input pipe is enlarged as the real host's is, to
+TAMBERLO_DISCARD_PIPE bytes when set (65536 leaves the kernel's default)."""
 import fcntl
 import os
 import struct
@@ -14,7 +15,7 @@ FRAME = struct.pack("=I", len(REPLY)) + REPLY
 
 def main():
     try:
-        fcntl.fcntl(0, F_SETPIPE_SZ, 1 << 20)
+        fcntl.fcntl(0, F_SETPIPE_SZ, int(os.environ.get("TAMBERLO_DISCARD_PIPE", 1 << 20)))
     except OSError:
         pass
     buffer = bytearray(1 << 20)

@@ -14,10 +14,10 @@ globalThis.bench = (() => {
   };
   return {
     // (a) the library's save into the real host.
-    library: (url, name) => text(timed(async () => {
+    library: (url, name, chunkBytes) => text(timed(async () => {
       const port = ex().connect("tamberlo.host");
       open.push(port);
-      return { saved: await ex().save(port, name, url) };
+      return { saved: await ex().save(port, name, url, { chunkBytes }) };
     })),
     // (b) the same chunk messages, encoded the same way and as many on the way, into a host that
     // reads and discards them: what the browser's native messaging allows at most.

@@ -118,12 +118,20 @@ async function request(port, message) {
  * `from` on with a range request where the server honours it.
  * @param {Source} source
  * @param {number} from
+ * @param {AbortSignal} [signal]
  * @returns {Promise<Opened>}
  */
-async function openSource(source, from) {
+async function openSource(source, from, signal) {
   if (typeof source === "string" || source instanceof URL) {
     const headers = from > 0 ? { Range: `bytes=${from}-` } : undefined;
-    const response = await fetch(source, { headers });
+    const response = await fetch(source, { headers, signal });
+    if (response.status === 416) {
+      // Nothing from there on: whole when the file is exactly that long.
+      const whole = /^bytes \*\/(\d+)$/.exec(response.headers.get("content-range") ?? "");
+      if (whole && Number(whole[1]) === from) {
+        return { body: new Uint8Array(0), skip: 0, total: from };
+      }
+    }
     if (response.status === 206) {
       // Only a range that starts where it was asked counts; anything else is read from 0.
       const range = /^bytes (\d+)-\d+\/(\d+|\*)$/.exec(response.headers.get("content-range") ?? "");
@@ -132,7 +140,7 @@ async function openSource(source, from) {
         return { body: bodyOf(response), skip: 0, total };
       }
       await response.body?.cancel();
-      return openSource(source, 0).then((opened) => ({ ...opened, skip: from }));
+      return openSource(source, 0, signal).then((opened) => ({ ...opened, skip: from }));
     }
     if (!response.ok) throw new Error(`fetch: ${response.status} ${response.statusText}`);
     return { body: bodyOf(response), skip: from, total: lengthOf(response) };
@@ -318,7 +326,7 @@ export async function save(port, name, source, options = {}) {
   const part = /** @type {string} */ (begun.part);
   try {
     options.onBegin?.(part);
-    const opened = await openSource(source, 0);
+    const opened = await openSource(source, 0, options.signal);
     return await transfer(port, part, name, opened, 0, options);
   } catch (error) {
     await removePart(port, part);
@@ -341,7 +349,7 @@ export async function save(port, name, source, options = {}) {
 export async function resume(port, part, name, source, options = {}) {
   options.signal?.throwIfAborted();
   const length = await status(port, part);
-  const opened = await openSource(source, length);
+  const opened = await openSource(source, length, options.signal);
   const total = options.size ?? opened.total;
   if (total !== undefined && total < length) {
     throw new Error(`the part file holds ${length} bytes, more than the source's ${total}`);

@@ -22,6 +22,10 @@ function serve(files, { ranges }) {
     if (!bytes) return response.writeHead(404).end();
     const range = ranges && /^bytes=(\d+)-$/.exec(request.headers.range ?? "");
     const from = range ? Number(range[1]) : 0;
+    if (from >= bytes.length && range) {
+      served.push({ url: request.url, range: request.headers.range, from });
+      return response.writeHead(416, { "content-range": `bytes */${bytes.length}` }).end();
+    }
     served.push({ url: request.url, range: request.headers.range ?? null, from });
     response.writeHead(range ? 206 : 200, {
       "content-length": bytes.length - from,
@@ -171,6 +175,7 @@ test("resume continues from the part file's length and never writes below it", a
     ["plain url", 5000],  // the server ignores the range: the rest is skipped
     ["stream", 0],
     ["blob", size],       // already whole: only the end is missing
+    ["url", size],        // the same, and the server has nothing from there on
   ];
   for (const [kind, already] of cases) {
     const label = `${kind} from ${already}`;

@@ -190,7 +190,7 @@ async function startBrowser(name, world, profile) {
     writeDiscardManifest(path.join(profile, "NativeMessagingHosts"),
       { allowed_origins: [`chrome-extension://${id}/`] });
     return launchChromium({
-      profile, home, extensionDir: ext, bridge: "bench",
+      profile, home, extensionDir: ext, bridge: "bench", extraArgs: ["--js-flags=--expose-gc"],
       bridgeSource: fs.readFileSync(path.join(here, "browsers", "bench.js"), "utf8"),
     });
   }
@@ -221,6 +221,9 @@ async function benchBrowser(name, server, files, results) {
     const measure = async (way, mib, run) => {
       const url = server.url(`/${mib}.bin`);
       const extPid = await extensionProcess(browser);
+      // Each save's peak starts from a collected heap, not from what the last one left.
+      await browser.collectGarbage();
+      await new Promise((resolve) => setTimeout(resolve, 1500));
       resetPeak(extPid);
       const before = tree(browser.pid);
       const args = way === "library" ? [url, `${mib}.bin`, CHUNK_BYTES]
@@ -258,6 +261,8 @@ async function benchBrowser(name, server, files, results) {
     if (bigMiB > 0) {
       const url = server.url(`/${bigMiB}.bin`);
       const extPid = await extensionProcess(browser);
+      await browser.collectGarbage();
+      await new Promise((resolve) => setTimeout(resolve, 1500));
       resetPeak(extPid);
       const result = await browser.call("library", url, `${bigMiB}.bin`, CHUNK_BYTES);
       const peak = peakMiB(extPid);
@@ -340,7 +345,8 @@ function report(results, figures) {
   const lines = [];
   lines.push(`Measured ${results.when} on ${results.machine}; ${results.versions.join(", ")}. ` +
     `Load average ${results.loadBefore} before and ${os.loadavg()[0].toFixed(1)} after: the ` +
-    `machine's two cores are shared. Medians of ${runs} runs; files of random bytes from a ` +
+    `machine's two cores are shared. Medians of ${runs} runs; each save's peak from a heap ` +
+    `collected just before it; files of random bytes from a ` +
     `local http server, Downloads on disk; library and ceiling with ${CHUNK_BYTES / 1024} KiB ` +
     `chunks, ${IN_FLIGHT} on the way; the discard host's pipe ${options["discard-pipe"]} bytes.`);
   lines.push("");
@@ -398,7 +404,7 @@ function chart(figures, out) {
     ...ways.map((way) => fmt(figures.find((f) => f.browser === browser && f.mib === mib && f.way === way)?.mibs ?? 0)),
   ].join(" ")).join("\n") + "\n");
   const script = [
-    "set terminal pngcairo size 900,450 font ',10'",
+    "set terminal pngcairo size 1100,450 font ',10'",
     `set output '${path.join(out, "browsers.png")}'`,
     "set title 'Saving a file fetched from a local server, through real browsers'",
     "set ylabel 'MiB/s'", "set style data histograms", "set style histogram clustered gap 1",

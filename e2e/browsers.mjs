@@ -41,7 +41,9 @@ function mainProcess(parts) {
 
 // Chromium with the extension in `extensionDir` loaded, its profile in `profile` and its home
 // in `home`. `bridgeSource` is evaluated in the service worker first.
-export async function launchChromium({ profile, home, extensionDir, bridge, bridgeSource }) {
+export async function launchChromium({
+  profile, home, extensionDir, bridge, bridgeSource, extraArgs = [],
+}) {
   const args = [
     // New headless mode runs extensions; Playwright's own headless flag would pick the old one.
     "--headless=new",
@@ -50,6 +52,7 @@ export async function launchChromium({ profile, home, extensionDir, bridge, brid
     `--disable-extensions-except=${extensionDir}`, `--load-extension=${extensionDir}`,
   ];
   if (process.getuid() === 0) args.push("--no-sandbox");
+  args.push(...extraArgs);
   const context = await chromium.launchPersistentContext(profile, {
     executablePath: chromiumProgram,
     headless: false,
@@ -69,6 +72,8 @@ export async function launchChromium({ profile, home, extensionDir, bridge, brid
         globalThis[bridge][method](...params), [bridge, method, params]);
       return JSON.parse(reply);
     },
+    // Needs the browser started with --js-flags=--expose-gc.
+    collectGarbage: () => worker.evaluate(() => globalThis.gc?.()),
     close: () => context.close(),
   };
 }
@@ -141,6 +146,15 @@ export async function launchFirefox({ profile, home, addonDir, addonId, page, br
       });
       if (typeof reply !== "string") throw new Error(`${method}: ${reply?.error ?? reply}`);
       return JSON.parse(reply);
+    },
+    // A full collection in the browser's process and in every child process.
+    async collectGarbage() {
+      await marionette.command("Marionette:SetContext", { value: "chrome" });
+      await marionette.command("WebDriver:ExecuteScript", {
+        script: `Services.obs.notifyObservers(null, "child-gc-request");
+          Cu.forceGC(); Cu.forceCC();`,
+      });
+      await marionette.command("Marionette:SetContext", { value: "content" });
     },
     // The process the add-on's code runs in, as Firefox reports it.
     async extensionPid() {

@@ -114,8 +114,8 @@ async function request(port, message) {
 }
 
 /**
- * The source as a Response to read, when it is one or names one (a URL), fetching from
- * `from` on with a range request where the server honours it.
+ * The source made ready to be read from byte `from` on. A URL is fetched, asking for the range
+ * from there on; a server that answers with the whole file has its first `from` bytes skipped.
  * @param {Source} source
  * @param {number} from
  * @param {AbortSignal} [signal]

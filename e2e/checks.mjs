@@ -3,9 +3,10 @@
 import assert from "node:assert/strict";
 import fs from "node:fs";
 import path from "node:path";
-import { before, describe, test } from "node:test";
+import { randomBytes } from "node:crypto";
+import { after, before, describe, test } from "node:test";
 
-import { MiB, sha256 } from "./support.mjs";
+import { MiB, serveFiles, sha256 } from "./support.mjs";
 
 const ways = [
   { how: "once", title: "runtime.sendNativeMessage" },
@@ -16,9 +17,12 @@ const ways = [
 //   world: the HostWorld the host runs in; hostArgs: the arguments the browser starts it with;
 //   ask(how, message): one message through the extension, `how` being "once" (a host process
 //     per message) or "port" (one port, kept open across calls); its reply;
-//   saveRandom(how, name, size): random bytes saved with the extension's saveFile:
+//   saveRandom(how, name, size): random bytes saved with the library's save:
 //     {saved, hash, progress};
-//   findFile(how, name): the extension's findFile;
+//   findFile(how, name): the library's find;
+//   saveUrl(url, name): the extension's streamed save of a URL: {saved, progress, pending};
+//   resumeInterrupted(records): the extension's start-up resume, after `records` (part file ->
+//     {url, name, started}) were added to its saves in progress: {results, pending};
 //   portIsOpen(): whether the port of "port" is still open;
 //   askExtensionToSave(url, name): a message from an extension page to the extension.
 export function nativeMessagingChecks(browser) {
@@ -45,11 +49,12 @@ export function nativeMessagingChecks(browser) {
         }
       });
 
-      test("a transfer in 1 MiB chunks ends in a byte-exact file", async () => {
+      test("a transfer in 512 KiB chunks ends in a byte-exact file", async () => {
         const size = 3 * MiB + 12345;
         const { saved, hash, progress } = await browser().saveRandom(how, clip, size);
         assert.equal(saved, clip);
-        assert.deepEqual(progress, [[MiB, size], [2 * MiB, size], [3 * MiB, size], [size, size]]);
+        const steps = [1, 2, 3, 4, 5, 6].map((n) => [n * MiB / 2, size]);
+        assert.deepEqual(progress, [...steps, [size, size]]);
         const onDisk = world().read(clip);
         assert.equal(onDisk.length, size);
         assert.equal(sha256(onDisk), hash);
@@ -155,6 +160,52 @@ export function nativeMessagingChecks(browser) {
       }
     });
   }
+
+  describe("saves from an http server", () => {
+    const files = new Map();
+    let server;
+    before(async () => {
+      server = await serveFiles(files);
+    });
+    after(() => server.close());
+
+    test("a URL is streamed into Downloads with progress, and no record is left", async () => {
+      const bytes = randomBytes(5 * MiB + 321);
+      files.set("/streamed.webm", bytes);
+      const { saved, progress, pending } =
+        await browser().saveUrl(server.url("/streamed.webm"), "streamed.webm");
+      assert.equal(saved, "streamed.webm");
+      assert.equal(sha256(world().read(saved)), sha256(bytes));
+      assert.equal(progress.length, 11);
+      assert.deepEqual(progress.at(-1), [bytes.length, bytes.length]);
+      assert.deepEqual(pending, {});
+    });
+
+    test("a save interrupted midway is resumed from its part file with a range", async () => {
+      const bytes = randomBytes(3 * MiB + 77);
+      files.set("/resumed.webm", bytes);
+      const part = "resumed.webm.part";
+      const already = MiB + 5;
+      fs.writeFileSync(path.join(world().downloads, part), bytes.subarray(0, already));
+      // A recorded save whose part file is gone, and one too old to resume.
+      fs.writeFileSync(path.join(world().downloads, "old.webm.part"), "old");
+      const url = server.url("/resumed.webm");
+      const servedBefore = server.served.length;
+      const { results, pending } = await browser().resumeInterrupted({
+        [part]: { url, name: "resumed.webm", started: Date.now() },
+        "gone.webm.part": { url, name: "gone.webm", started: Date.now() },
+        "old.webm.part": { url, name: "old.webm", started: Date.now() - 30 * 24 * 3600 * 1000 },
+      });
+      assert.deepEqual(results.sort((a, b) => a.part.localeCompare(b.part)), [
+        { part: "old.webm.part", removed: true },
+        { part, saved: "resumed.webm" },
+      ]);
+      assert.deepEqual(pending, {});
+      assert.equal(sha256(world().read("resumed.webm")), sha256(bytes));
+      assert.deepEqual(server.served.slice(servedBefore), [{ path: "/resumed.webm", from: already }]);
+      assert.ok(!world().downloadsNames().some((n) => n.endsWith(".part")));
+    });
+  });
 
   test("the extension saves what its pages ask it to, over a port", async () => {
     const text = "a page asked for this";

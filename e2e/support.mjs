@@ -3,6 +3,7 @@
 import { execFileSync } from "node:child_process";
 import { createHash } from "node:crypto";
 import fs from "node:fs";
+import http from "node:http";
 import os from "node:os";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
@@ -89,4 +90,31 @@ export class HostWorld {
   remove() {
     fs.rmSync(this.root, { recursive: true, force: true });
   }
+}
+
+// Serves `files` (URL path -> bytes, or the path of a file on disk) on 127.0.0.1, honouring
+// "Range: bytes=N-"; `served` lists each request's path and the offset it was answered from.
+export function serveFiles(files) {
+  const served = [];
+  const server = http.createServer((request, response) => {
+    const source = files.get(request.url);
+    if (!source) return response.writeHead(404).end();
+    const size = typeof source === "string" ? fs.statSync(source).size : source.length;
+    const range = /^bytes=(\d+)-$/.exec(request.headers.range ?? "");
+    const from = range ? Math.min(Number(range[1]), size) : 0;
+    served.push({ path: request.url, from });
+    response.writeHead(range ? 206 : 200, {
+      "content-type": "application/octet-stream",
+      "content-length": size - from,
+      ...(range && { "content-range": `bytes ${from}-${size - 1}/${size}` }),
+    });
+    if (typeof source !== "string") return response.end(source.subarray(from));
+    if (from === size) return response.end();
+    fs.createReadStream(source, { start: from, highWaterMark: 1 << 20 }).pipe(response);
+  });
+  return new Promise((resolve) => server.listen(0, "127.0.0.1", () => resolve({
+    url: (name) => `http://127.0.0.1:${server.address().port}${name}`,
+    served,
+    close: () => new Promise((done) => { server.closeAllConnections(); server.close(done); }),
+  })));
 }

@@ -1,10 +1,12 @@
 // The real tamberlo-host over a pipe: framing, limits, and the end of input.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
 
+#include "Host/NativeHost.h"
 #include "support/TestSupport.h"
 
 namespace tamberlo {
@@ -31,6 +33,13 @@ TEST(HostTest, AnswersEachFrameInOrderAndEndsAtEndOfInput) {
   host.closeInput();
   EXPECT_EQ(host.receive(), std::nullopt);
   EXPECT_EQ(host.wait(), 0);
+}
+
+TEST(HostTest, EnlargesThePipeOnItsInput) {
+  TempDir home;
+  HostProcess host(homeAt(home));
+  EXPECT_EQ(host.request("1"), json::parse(R"({"echo":1})"));
+  EXPECT_EQ(::fcntl(host.inputFd(), F_GETPIPE_SZ), kInputPipeBytes);
 }
 
 TEST(HostTest, DepthLimit) {

@@ -38,6 +38,10 @@ TEST(TransferHostTest, AWholeTransferOverAPipe) {
   EXPECT_EQ(host.request(writeBegin("clip.mp4")), reply(R"({"ok":true,"part":"clip.mp4.part"})"));
   EXPECT_EQ(host.request(writeChunk(part, 0, "hello ")), reply(R"({"ok":true,"size":6})"));
   EXPECT_EQ(host.request(writeChunk(part, 6, "wurld")), reply(R"({"ok":true,"size":11})"));
+  EXPECT_EQ(host.request(writeStatus(part)), reply(R"({"ok":true,"size":11})"));
+  EXPECT_EQ(host.request(R"({"type":"file.write.list"})").at("parts").at(0).at("size"), 11);
+  EXPECT_EQ(host.request(R"({"type":"file.version"})"),
+            reply(R"({"ok":true,"version":")" TAMBERLO_VERSION R"("})"));
   EXPECT_EQ(host.request(writeChunk(part, 7, "orld")), reply(R"({"ok":true,"size":11})"));
   EXPECT_EQ(host.request(writeChunk(part, 12, "!")),
             reply(R"({"ok":false,"error":"offset 12 past the end 11"})"));
@@ -63,6 +67,7 @@ TEST(TransferHostTest, AWholeTransferOverAPipe) {
     const std::string prefix = "tamberlo.host safari-extension ";
     EXPECT_EQ(*lines, (std::vector<std::string>{
                           prefix + "info: file.write.begin <private>",
+                          prefix + "info: file.write.list: 1 part files",
                           prefix + "error: file.write.chunk failed: Cannot open the file for "
                                    "writing: the file does not exist.",
                           prefix + "info: file.write.end: saved 11 bytes as <private>",
@@ -129,6 +134,7 @@ TEST(TransferHostTest, ALaterProcessContinuesFromThePartFileLength) {
     EXPECT_EQ(first.wait(), 0);
   }
   HostProcess second;
+  EXPECT_EQ(second.request(writeStatus("clip.mp4.part")), reply(R"({"ok":true,"size":6})"));
   EXPECT_EQ(second.request(writeChunk("clip.mp4.part", 7, "orld")),
             reply(R"({"ok":false,"error":"offset 7 past the end 6"})"));
   EXPECT_EQ(second.request(writeChunk("clip.mp4.part", 6, "world")),

@@ -40,6 +40,9 @@ inline std::string writeEnd(std::string_view part, std::string_view name, uint64
 inline std::string writeAbort(std::string_view part) {
   return json::serialize(json::object{{"type", "file.write.abort"}, {"part", part}});
 }
+inline std::string writeStatus(std::string_view part) {
+  return json::serialize(json::object{{"type", "file.write.status"}, {"part", part}});
+}
 
 // The failure reply and its log line for an error a file operation gave.
 inline json::object failed(std::string_view description, bool storage = false) {

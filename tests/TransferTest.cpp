@@ -103,8 +103,9 @@ TEST(TransferTest, NoDownloadsFolderForAnyTransferType) {
   FakeHome home;
   ::unsetenv("HOME");  // FakeHome restores it
   HandlerUnderTest t;
-  for (std::string type : {"file.write.begin", "file.write.chunk", "file.write.end",
-                           "file.write.abort", "file.write.flush"}) {
+  for (std::string type :
+       {"file.write.begin", "file.write.chunk", "file.write.end", "file.write.abort",
+        "file.write.status", "file.write.list", "file.write.flush"}) {
     play(t, {{json::serialize(json::object{{"type", type}, {"name", "a"}, {"part", "a.part"}}),
               {{"ok", false}, {"error", "no Downloads folder"}},
               {error(type + ": no Downloads folder")}}});
@@ -158,6 +159,7 @@ TEST(TransferTest, MalformedChunksAndEndsTouchNothing) {
     steps.push_back(
         {R"({"type": "file.write.end", "name": "b", "size": 4)" + std::string(part) + "}", badEnd});
     steps.push_back({R"({"type": "file.write.abort")" + std::string(part) + "}", notPart});
+    steps.push_back({R"({"type": "file.write.status")" + std::string(part) + "}", notPart});
   }
   for (const char* data : {R"(, "data": 5)", R"(, "data": "abc")", R"(, "data": "YWJj\nZA==")",
                            R"(, "data": "YW=j")", R"(, "data": "YWJjZA==YQ==")", ""}) {
@@ -250,28 +252,33 @@ TEST(TransferTest, EndChecksTheByteCountAndCanBeRetried) {
   FakeHome home;
   HandlerUnderTest t;
   const std::string part = "clip.mp4.part";
-  play(t, {{writeBegin("clip.mp4"),
-            {{"ok", true}, {"part", part}},
-            {info("file.write.begin <private>")}},
-           {writeChunk(part, 0, "12345"), {{"ok", true}, {"size", 5}}},
-           {writeEnd(part, "clip.mp4", 7), {{"ok", false}, {"error", "written 5 of 7 bytes"}}},
-           {writeEnd(part, "clip.mp4", 3), {{"ok", false}, {"error", "written 5 of 3 bytes"}}},
-           {writeChunk(part, 5, "67"), {{"ok", true}, {"size", 7}}},
-           {writeEnd(part, "clip.mp4", 7),
-            {{"ok", true}, {"name", "clip.mp4"}},
-            {info("file.write.end: saved 7 bytes as <private>")}},
-           // The transfer is over: its part file is gone.
-           {writeEnd(part, "clip.mp4", 7),
-            failed(kMissingAtEnd),
-            {failedLine("file.write.end", kMissingAtEnd)}},
-           {writeChunk(part, 0, "x"), failed(kMissing), {failedLine("file.write.chunk", kMissing)}},
-           // An empty file is saved too.
-           {writeBegin("empty"),
-            {{"ok", true}, {"part", "empty.part"}},
-            {info("file.write.begin <private>")}},
-           {writeEnd("empty.part", "empty", 0),
-            {{"ok", true}, {"name", "empty"}},
-            {info("file.write.end: saved 0 bytes as <private>")}}});
+  play(
+      t,
+      {{writeBegin("clip.mp4"),
+        {{"ok", true}, {"part", part}},
+        {info("file.write.begin <private>")}},
+       {writeChunk(part, 0, "12345"), {{"ok", true}, {"size", 5}}},
+       {writeStatus(part), {{"ok", true}, {"size", 5}}},
+       {writeStatus(part), {{"ok", true}, {"size", 5}}},
+       {writeEnd(part, "clip.mp4", 7), {{"ok", false}, {"error", "written 5 of 7 bytes"}}},
+       {writeEnd(part, "clip.mp4", 3), {{"ok", false}, {"error", "written 5 of 3 bytes"}}},
+       {writeChunk(part, 5, "67"), {{"ok", true}, {"size", 7}}},
+       {writeEnd(part, "clip.mp4", 7),
+        {{"ok", true}, {"name", "clip.mp4"}},
+        {info("file.write.end: saved 7 bytes as <private>")}},
+       // The transfer is over: its part file is gone.
+       {writeEnd(part, "clip.mp4", 7),
+        failed(kMissingAtEnd),
+        {failedLine("file.write.end", kMissingAtEnd)}},
+       {writeChunk(part, 0, "x"), failed(kMissing), {failedLine("file.write.chunk", kMissing)}},
+       {writeStatus(part), failed(kMissingAtEnd), {failedLine("file.write.status", kMissingAtEnd)}},
+       // An empty file is saved too.
+       {writeBegin("empty"),
+        {{"ok", true}, {"part", "empty.part"}},
+        {info("file.write.begin <private>")}},
+       {writeEnd("empty.part", "empty", 0),
+        {{"ok", true}, {"name", "empty"}},
+        {info("file.write.end: saved 0 bytes as <private>")}}});
   EXPECT_EQ(listNames(home.downloads()), (std::vector<std::string>{"clip.mp4", "empty"}));
   EXPECT_EQ(readFile(home / "clip.mp4"), "1234567");
 }
@@ -448,6 +455,40 @@ TEST(TransferTest, PartNamesThatAreNotRegularFiles) {
   EXPECT_EQ(listNames(outside.path()), (std::vector<std::string>{"empty", "target"}));
   EXPECT_EQ(readFile(home / "folder.part/inside"), "inside");
   EXPECT_EQ(listNames(home.downloads()), std::vector<std::string>{"folder.part"});
+}
+
+TEST(TransferTest, ListNamesTheRegularPartFilesWithLengthAndLastChange) {
+  FakeHome home;
+  writeFile(home / "a.mp4.part", "abc");
+  writeFile(home / "a.mp4 (1).part", "");
+  writeFile(home / "a.mp4", "saved");
+  writeFile(home / ".hidden.part", "x");
+  writeFile(home / ".part", "x");
+  std::filesystem::create_directory(home / "folder.part");
+  std::filesystem::create_symlink(home / "a.mp4.part", home / "link.part");
+  // 2026-01-02 03:04:05.678 UTC
+  const struct timespec times[2] = {{1767323045, 678900000}, {1767323045, 678900000}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (home / "a.mp4.part").c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+  HandlerUnderTest t;
+  json::object reply = t.answer(R"({"type": "file.write.list"})");
+  ASSERT_EQ(reply.at("ok"), true) << reply;
+  json::array& parts = reply.at("parts").as_array();
+  std::sort(parts.begin(), parts.end(), [](const json::value& a, const json::value& b) {
+    return a.at("part").as_string() < b.at("part").as_string();
+  });
+  ASSERT_EQ(parts.size(), 2u) << reply;
+  EXPECT_EQ(parts[0].at("part"), "a.mp4 (1).part");
+  EXPECT_EQ(parts[0].at("size"), 0);
+  EXPECT_EQ(parts[1],
+            (json::object{{"part", "a.mp4.part"}, {"size", 3}, {"modified", 1767323045678}}));
+  EXPECT_EQ(t.lines(), std::vector<Line>{info("file.write.list: 2 part files")});
+  EXPECT_EQ(readFile(home / "a.mp4.part"), "abc");
+  // A Downloads folder that is not there cannot be listed.
+  std::filesystem::remove_all(home.downloads());
+  t.log->clear();
+  const std::string missing = "Cannot list the folder: No such file or directory.";
+  EXPECT_EQ(t.answer(R"({"type": "file.write.list"})"), failed(missing));
+  EXPECT_EQ(t.lines(), std::vector<Line>{failedLine("file.write.list", missing)});
 }
 
 TEST(TransferTest, IsDiskFullFollowsTheChainOfUnderlyingErrors) {

@@ -3,25 +3,42 @@
 // background.js). Arguments and results cross to the test as JSON text, which every browser's
 // remote control hands over unchanged.
 globalThis.e2e = (() => {
-  let port = null;
-  const sender = (how) => (how === "port" ? (port ??= connect()).send : sendOnce);
+  const ex = () => globalThis.example;
+  const sender = (how) => (how === "port" ? ex().port() : ex().oncePort);
   const text = async (promise) => JSON.stringify(await promise);
+  const sha256 = async (bytes) => {
+    const digest = new Uint8Array(await crypto.subtle.digest("SHA-256", bytes));
+    return [...digest].map((b) => b.toString(16).padStart(2, "0")).join("");
+  };
   return {
-    ask: (how, message) => text(sender(how)(JSON.parse(message))),
-    findFile: (how, name) => text(findFile(sender(how), name)),
-    portIsOpen: () => text(port?.isOpen ?? false),
-    // Random bytes saved with saveFile: the saved name, the bytes' SHA-256 and the progress.
+    ask: (how, message) => text(sender(how).send(JSON.parse(message))),
+    findFile: (how, name) => text(ex().find(sender(how), name)),
+    portIsOpen: () => text(ex().currentPort()?.closed === null),
+    // Random bytes saved with the library's save: the saved name, the bytes' SHA-256 and the
+    // progress.
     saveRandom: (how, name, size) => text((async () => {
       const bytes = new Uint8Array(size);
       for (let i = 0; i < size; i += 65536) crypto.getRandomValues(bytes.subarray(i, i + 65536));
       const progress = [];
       const onProgress = (done, total) => progress.push([done, total]);
-      const saved = await saveFile(sender(how), name, bytes, onProgress);
-      const digest = new Uint8Array(await crypto.subtle.digest("SHA-256", bytes));
-      const hash = [...digest].map((b) => b.toString(16).padStart(2, "0")).join("");
-      return { saved, hash, progress };
+      const saved = await ex().save(sender(how), name, bytes, { onProgress });
+      return { saved, hash: await sha256(bytes), progress };
+    })()),
+    // A URL streamed into Downloads by the extension: the saved name and the progress.
+    saveUrl: (url, name) => text((async () => {
+      const progress = [];
+      const saved = await ex().saveUrl(url, name, (done, total) => progress.push([done, total]));
+      return { saved, progress, pending: await ex().pending() };
+    })()),
+    // What the extension does at start: the saves it recorded, resumed.
+    resumeInterrupted: (records) => text((async () => {
+      for (const [part, entry] of Object.entries(JSON.parse(records))) {
+        await ex().record(part, entry);
+      }
+      return { results: await ex().resumeInterrupted(), pending: await ex().pending() };
     })()),
     // From an extension page to the extension's own message listener.
-    askExtensionToSave: (url, name) => text(chrome.runtime.sendMessage({ save: { url, name } })),
+    askExtensionToSave: (url, name) => text(
+      (globalThis.browser ?? chrome).runtime.sendMessage({ save: { url, name } })),
   };
 })();

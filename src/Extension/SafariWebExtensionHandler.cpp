@@ -50,6 +50,7 @@ json::object SafariWebExtensionHandler::answer(std::optional<json::value> messag
   if (type.starts_with("file.write.")) {
     return write(type, message->as_object());
   }
+  if (type == "file.version") return {{"ok", true}, {"version", TAMBERLO_VERSION}};
 
   const json::value* nameValue = request->if_contains("name");
   const json::string* name = nameValue ? nameValue->if_string() : nullptr;

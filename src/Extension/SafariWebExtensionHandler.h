@@ -78,6 +78,8 @@ class SafariWebExtensionHandler {
                const std::vector<DownloadsFile::Entry>& spellings);
   // The first of `name` and its numbered variants ("a (1).b", "a (2).b", ...) not taken.
   std::string freeName(const std::string& folder, std::string_view name);
+  boost::json::object status(const boost::json::object& message, const std::string& folder);
+  boost::json::object listParts(const std::string& folder);
   boost::json::object failure(std::string_view type, const Error& error);
   // The entries of `folder` that are `name` or its numbered copies in any spelling: a new file
   // of that name may take none of their names, nor a canonically equivalent one. Empty when the

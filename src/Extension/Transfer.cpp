@@ -1,6 +1,8 @@
 // Saving a file into Downloads as a transfer: begin makes an empty part file under a free name,
 // chunks write into it at offsets, end moves it to a free final name, abort removes it. A
 // transfer lives only as its part file: the name identifies it and the length is its progress.
+// Status tells a part file's length without touching it, and the list names every part file in
+// Downloads, so that a later process can continue or remove what an earlier one left.
 #include <cmath>
 
 #include "Extension/SafariWebExtensionHandler.h"
@@ -70,6 +72,8 @@ json::object SafariWebExtensionHandler::write(std::string_view type, json::objec
   if (type == "file.write.chunk") return chunk(message, *folder);
   if (type == "file.write.end") return end(message, *folder);
   if (type == "file.write.abort") return abort(message, *folder);
+  if (type == "file.write.status") return status(message, *folder);
+  if (type == "file.write.list") return listParts(*folder);
   return refused("unknown message " + std::string(type));
 }
 
@@ -230,6 +234,40 @@ std::vector<DownloadsFile::Entry> SafariWebExtensionHandler::spellingsOf(const s
   Result<std::vector<DownloadsFile::Entry>> listed = entries(folder, name, Dates::kSkip);
   if (!listed) return {};
   return std::move(*listed);
+}
+
+json::object SafariWebExtensionHandler::status(const json::object& message,
+                                               const std::string& folder) {
+  std::optional<std::string_view> part = partName(message);
+  if (!part) return refused("not a part file");
+  // Opened with a chunk's refusals, for reading only: it answers for exactly the file a chunk
+  // would write, a read-only one included; nothing is written, cut or moved.
+  constexpr std::string_view kType = "file.write.status";
+  Result<std::unique_ptr<OpenFile>> file = files_.openForReading(inFolder(folder, *part));
+  if (!file) return failure(kType, file.error());
+  Result<uint64_t> length = (*file)->size();
+  if (!length) return failure(kType, length.error());
+  return {{"ok", true}, {"size", *length}};
+}
+
+json::object SafariWebExtensionHandler::listParts(const std::string& folder) {
+  json::array parts;
+  std::string path = inFolder(folder, "");
+  size_t base = path.size();
+  Status listed = files_.listDirectory(folder, [&](std::string_view name) {
+    if (!DownloadsFile::isPartFileName(name)) return;
+    path.resize(base);
+    path.append(name);
+    std::optional<FileFacts> facts = files_.regularFileFacts(path);
+    if (!facts) return;
+    // Milliseconds since 1970, the unit of "after" in file.exists.
+    auto modified =
+        static_cast<int64_t>(std::floor(facts->modified.time_since_epoch().count() * 1000.0));
+    parts.push_back(json::object{{"part", name}, {"size", facts->size}, {"modified", modified}});
+  });
+  if (!listed) return failure("file.write.list", listed.error());
+  log.info("file.write.list: %{public}llu part files", {static_cast<uint64_t>(parts.size())});
+  return {{"ok", true}, {"parts", std::move(parts)}};
 }
 
 json::object SafariWebExtensionHandler::failure(std::string_view type, const Error& error) {

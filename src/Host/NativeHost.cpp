@@ -70,6 +70,11 @@ void appendReply(std::string& out, json::serializer& serializer, const json::val
 }  // namespace
 
 int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler) {
+  // A browser writes a large message in pieces as the pipe drains, and Firefox copies what is
+  // left of it after every piece: the larger the pipe, the fewer the pieces. 1 MiB is what an
+  // unprivileged process may ask for by default; any refusal (not a pipe, a lower limit) leaves
+  // the pipe as it is.
+  ::fcntl(in, F_SETPIPE_SZ, kInputPipeBytes);
   json::serializer serializer;
   IncomingMessage incoming;
   FrameReader reader(in);

@@ -8,11 +8,15 @@ namespace tamberlo {
 // hostile frame from exhausting the stack.
 inline constexpr std::size_t kMaxMessageDepth = 512;
 
+// The size to which the host enlarges a pipe on its input, where the kernel allows.
+inline constexpr int kInputPipeBytes = 1 << 20;
+
 // Serves native messages from `in` until end of input, one request per frame, in arrival order,
 // one reply frame each on `out`. A frame that is not JSON is a request without a message; a
 // frame over the incoming limit, a message that would take more memory parsed than its frame's
-// budget (MessageArena) and a reply over the outgoing limit are answered with a short error.
-// Returns the process's exit status: 0 at end of input or when `out` is closed.
+// budget (MessageArena) and a reply over the outgoing limit are answered with a short error. A
+// pipe on `in` is first enlarged to kInputPipeBytes where the kernel allows. Returns the
+// process's exit status: 0 at end of input or when `out` is closed.
 int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler);
 
 // Moves the reply stream off standard output: returns a descriptor of its own for it and points

@@ -27,6 +27,12 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 
+// What a listing needs to know of a regular file.
+struct FileFacts {
+  uint64_t size;
+  Instant modified;
+};
+
 // An open regular file; closed when destroyed (a close error is dropped).
 class OpenFile {
  public:
@@ -110,6 +116,10 @@ class FileSystem {
   // When the object at `path` was made: its birth time, else its status-change time where the
   // file system records no birth; nothing when neither can be read. Links are not followed.
   virtual std::optional<Instant> creationDate(const std::string& path) = 0;
+
+  // The length and last change of the regular file at `path`, links not followed; nothing when
+  // no regular file stands there (a link, folder or FIFO) or it cannot be read.
+  virtual std::optional<FileFacts> regularFileFacts(const std::string& path) = 0;
 };
 
 class PosixFileSystem : public FileSystem {
@@ -128,6 +138,7 @@ class PosixFileSystem : public FileSystem {
   Status listDirectory(const std::string& path,
                        const std::function<void(std::string_view name)>& visit) override;
   std::optional<Instant> creationDate(const std::string& path) override;
+  std::optional<FileFacts> regularFileFacts(const std::string& path) override;
 
  protected:
   // The kernel calls that moveNoReplace tries in turn, each giving 0 or an errno value:

@@ -380,4 +380,12 @@ std::optional<Instant> PosixFileSystem::creationDate(const std::string& path) {
                                                static_cast<double>(stamp->tv_nsec) / 1e9));
 }
 
+std::optional<FileFacts> PosixFileSystem::regularFileFacts(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return FileFacts{static_cast<uint64_t>(st.st_size),
+                   Instant(std::chrono::duration<double>(static_cast<double>(st.st_mtim.tv_sec) +
+                                                         st.st_mtim.tv_nsec / 1e9))};
+}
+
 }  // namespace tamberlo

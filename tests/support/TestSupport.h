@@ -109,6 +109,8 @@ class HostProcess {
   // Waits for the process and gives its exit status (or 128 + signal).
   int wait();
   pid_t pid() const { return pid_; }
+  // Our end of the pipe on the host's standard input.
+  int inputFd() const { return in_; }
   const std::string& stderrPath() const { return stderrPath_; }
 
  private:

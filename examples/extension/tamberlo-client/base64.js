@@ -1,0 +1,1 @@
+../../../client/base64.js

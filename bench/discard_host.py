@@ -8,9 +8,11 @@ import os
 import struct
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+from native_messaging import frame  # noqa: E402
+
 F_SETPIPE_SZ = 1031
-REPLY = b'{"ok":true}'
-FRAME = struct.pack("=I", len(REPLY)) + REPLY
+FRAME = frame(b'{"ok":true}')
 
 
 def main():
@@ -21,6 +23,7 @@ def main():
     buffer = bytearray(1 << 20)
     view = memoryview(buffer)
     stdin = sys.stdin.buffer.raw
+    # Frames are read through, never held: the payload passes a reused buffer.
     while True:
         head = b""
         while len(head) < 4:

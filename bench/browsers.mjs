@@ -195,7 +195,7 @@ async function startBrowser(name, world, profile) {
     });
   }
   const addonId = manifest.browser_specific_settings.gecko.id;
-  world.register(["--firefox-id", addonId], { ...process.env, HOME: home });
+  world.register(["--browser", "firefox", "--firefox-id", addonId], { ...process.env, HOME: home });
   writeDiscardManifest(path.join(home, ".mozilla", "native-messaging-hosts"),
     { allowed_extensions: [addonId] });
   const downloadsDir = path.join(world.root, "browser-downloads");

@@ -598,7 +598,7 @@ TEST_F(DesktopTest, TheHostWithoutApplicationsOrBusStillAnswers) {
   EXPECT_FALSE(watchdog.fired());
   // Without the journal the host logs on standard error.
   if (::access("/run/systemd/journal/socket", W_OK) != 0) {
-    EXPECT_EQ(readFile(host.stderrPath()),
+    EXPECT_EQ(host.log(),
               "tamberlo.host safari-extension info: file.open: not opened\n"
               "tamberlo.host safari-extension info: file.reveal: shown in Finder\n"
               "tamberlo.host safari-extension info: file.open: not in Downloads <private>\n");

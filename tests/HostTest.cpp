@@ -120,7 +120,7 @@ TEST(HostTest, LogLinesAreOutBeforeTheirRepliesInABurst) {
   std::string expected;
   for (int i = 0; i < 3; ++i)
     expected += "tamberlo.host safari-extension info: Native message: <private>\n";
-  EXPECT_EQ(testing::readFile(host.stderrPath()), expected);
+  EXPECT_EQ(host.log(), expected);
   host.closeInput();
   EXPECT_EQ(host.wait(), 0);
 }
@@ -153,7 +153,7 @@ TEST(HostTest, ControlCharactersInLoggedValuesCannotForgeALine) {
   }
   host.closeInput();
   EXPECT_EQ(host.wait(), 0);
-  EXPECT_EQ(testing::readFile(host.stderrPath()), expected);
+  EXPECT_EQ(host.log(), expected);
 }
 
 TEST(HostTest, WithoutAJournalTheHostNeverLoadsLibsystemd) {

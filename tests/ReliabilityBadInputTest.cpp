@@ -401,7 +401,7 @@ TEST(ReliabilityBadInputTest, NamesOfEveryKindStayInDownloads) {
   // No name and no content reaches the log.
   host.closeInput();
   EXPECT_EQ(host.wait(), 0);
-  std::string log = testing::readFile(host.stderrPath());
+  std::string log = host.log();
   EXPECT_NE(log.find("file.write.end: saved"), std::string::npos);
   for (const Row& row : accepted) {
     if (row.name.size() < 4) continue;  // too short to tell from the log's own words

@@ -26,7 +26,7 @@ json::value reply(std::string_view text) { return json::parse(text); }
 std::optional<std::vector<std::string>> stderrLines(const HostProcess& host) {
   if (::access("/run/systemd/journal/socket", W_OK) == 0) return std::nullopt;
   std::vector<std::string> lines;
-  std::istringstream in(readFile(host.stderrPath()));
+  std::istringstream in(host.log());
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }

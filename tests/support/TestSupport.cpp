@@ -213,6 +213,17 @@ void HostProcess::send(std::string_view payload) { sendRaw(frame(payload)); }
 
 std::optional<std::string> HostProcess::receive() { return readFrame(out_); }
 
+std::string HostProcess::log() const {
+  std::string text = readFile(stderrPath_);
+#ifdef TAMBERLO_EMULATED
+  constexpr std::string_view kNoSandbox =
+      "tamberlo.host safari-extension info: sandbox: Landlock and seccomp not available; the host "
+      "runs without it\n";
+  if (text.starts_with(kNoSandbox)) text.erase(0, kNoSandbox.size());
+#endif
+  return text;
+}
+
 boost::json::value HostProcess::request(std::string_view messageJson) {
   send(messageJson);
   std::optional<std::string> reply = receive();

@@ -112,6 +112,9 @@ class HostProcess {
   // Our end of the pipe on the host's standard input.
   int inputFd() const { return in_; }
   const std::string& stderrPath() const { return stderrPath_; }
+  // What the host has written to standard error so far. Under an emulator, which offers neither
+  // Landlock nor seccomp, without the one line at start that says so.
+  std::string log() const;
 
  private:
   pid_t pid_ = -1;

@@ -125,6 +125,13 @@ TEST(ReliabilityBadInputTest, MessagesOfEveryShapeStayWithinTheirMemoryBound) {
     return text + std::string(close);
   };
   constexpr std::string_view kTooLarge = R"({"ok":false,"error":"message too large"})";
+  // The resident size is the host's own only in a plain build: AddressSanitizer shadows and
+  // keeps memory, and an emulator's is the emulator's. The replies are checked everywhere.
+#if defined(__SANITIZE_ADDRESS__) || defined(TAMBERLO_EMULATED)
+  constexpr bool kMeasured = false;
+#else
+  constexpr bool kMeasured = true;
+#endif
   for (size_t length : {size_t{4} << 20, (size_t{64} << 20) - 64}) {
     SCOPED_TRACE(length);
     struct Row {
@@ -163,7 +170,9 @@ TEST(ReliabilityBadInputTest, MessagesOfEveryShapeStayWithinTheirMemoryBound) {
       host.send(row.message);
       EXPECT_EQ(receiveJson(host), json::parse(row.reply));
       EXPECT_EQ(host.request("7"), json::parse(R"({"echo":7})"));
-      EXPECT_LE(testing::memoryKiB(host.pid(), "VmHWM"), (2 * length + (32 << 20)) / 1024);
+      if (kMeasured) {
+        EXPECT_LE(testing::memoryKiB(host.pid(), "VmHWM"), (2 * length + (32 << 20)) / 1024);
+      }
     }
     host.closeInput();
     EXPECT_EQ(host.wait(), 0);

@@ -83,7 +83,8 @@ json::object SafariWebExtensionHandler::begin(const json::object& message,
   if (name == nullptr || !DownloadsFile::isAcceptable(name->subview())) {
     return refused("not a file name");
   }
-  std::string part = std::string(name->subview()) + std::string(DownloadsFile::kPartSuffix);
+  const std::string wanted = std::string(name->subview()) + std::string(DownloadsFile::kPartSuffix);
+  std::string part = wanted;
   std::vector<DownloadsFile::Entry> spellings = spellingsOf(folder, part);
   // Created exclusively: two begins racing for one name never share a part file, and a name
   // taken between test and creation sends us on to the next free one.
@@ -97,8 +98,7 @@ json::object SafariWebExtensionHandler::begin(const json::object& message,
       const Error& error = created.error();
       if (error.domain != kPosixErrorDomain || error.code != EEXIST) break;
     }
-    part = DownloadsFile::numbered(
-        std::string(name->subview()) + std::string(DownloadsFile::kPartSuffix), n);
+    part = DownloadsFile::numbered(wanted, n);
   }
   log.error("file.write.begin: cannot create the file in Downloads");
   return refused("cannot create a file in Downloads");

@@ -43,6 +43,12 @@ Error writeError(int errnum) {
   return Error::file(FileErrorCode::kWriteUnknown, std::move(description), std::move(cause));
 }
 
+// A file time given as seconds and nanoseconds since 1970.
+Instant instantOf(int64_t seconds, int64_t nanoseconds) {
+  return Instant(std::chrono::duration<double>(static_cast<double>(seconds) +
+                                               static_cast<double>(nanoseconds) / 1e9));
+}
+
 FileIdentity identityOf(const struct stat& st) {
   return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
@@ -215,12 +221,10 @@ bool isHomeOrAbove(const std::string& dir, const std::string& home) {
 }  // namespace
 
 std::optional<std::string> PosixFileSystem::downloadsDirectory() {
-  const char* homeVar = std::getenv("HOME");
-  if (homeVar == nullptr || *homeVar == '\0') return std::nullopt;
-  std::string home = homeVar;
-  const char* configVar = std::getenv("XDG_CONFIG_HOME");
-  std::string config = (configVar != nullptr && *configVar == '/') ? configVar : home + "/.config";
-  std::string dir = xdgDownloadDir(config + "/user-dirs.dirs", home).value_or(home + "/Downloads");
+  std::optional<std::string> userDirs = userDirsFile();
+  if (!userDirs) return std::nullopt;
+  std::string home = std::getenv("HOME");
+  std::string dir = xdgDownloadDir(*userDirs, home).value_or(home + "/Downloads");
   // The desktop's way of saying "none" ("$HOME/"), and any folder that holds the home folder.
   if (isHomeOrAbove(dir, home)) return std::nullopt;
   return dir;
@@ -376,16 +380,14 @@ std::optional<Instant> PosixFileSystem::creationDate(const std::string& path) {
   } else {
     return std::nullopt;
   }
-  return Instant(std::chrono::duration<double>(static_cast<double>(stamp->tv_sec) +
-                                               static_cast<double>(stamp->tv_nsec) / 1e9));
+  return instantOf(stamp->tv_sec, stamp->tv_nsec);
 }
 
 std::optional<FileFacts> PosixFileSystem::regularFileFacts(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   return FileFacts{static_cast<uint64_t>(st.st_size),
-                   Instant(std::chrono::duration<double>(static_cast<double>(st.st_mtim.tv_sec) +
-                                                         st.st_mtim.tv_nsec / 1e9))};
+                   instantOf(st.st_mtim.tv_sec, st.st_mtim.tv_nsec)};
 }
 
 }  // namespace tamberlo

@@ -28,8 +28,8 @@ std::optional<std::string> toUtf8(std::wstring_view text) {
   if (text.empty()) return std::string();
   if (text.size() > INT_MAX) return std::nullopt;
   int length = static_cast<int>(text.size());
-  int narrow = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), length, nullptr,
-                                     0, nullptr, nullptr);
+  int narrow = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), length, nullptr, 0,
+                                     nullptr, nullptr);
   if (narrow <= 0) return std::nullopt;
   std::string out(static_cast<size_t>(narrow), '\0');
   ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), length, out.data(), narrow,
@@ -56,14 +56,16 @@ std::optional<std::wstring> toWindowsPath(std::string_view path) {
   return std::wstring(kLongPrefix) + full;
 }
 
-std::optional<std::string> fromWindowsPath(std::wstring_view path) {
+std::wstring withoutLongPrefix(std::wstring_view path) {
   if (path.starts_with(kLongUncPrefix)) {
-    std::optional<std::string> rest = toUtf8(path.substr(kLongUncPrefix.size()));
-    if (!rest) return std::nullopt;
-    return "\\\\" + *rest;
+    return L"\\\\" + std::wstring(path.substr(kLongUncPrefix.size()));
   }
   if (path.starts_with(kLongPrefix)) path.remove_prefix(kLongPrefix.size());
-  return toUtf8(path);
+  return std::wstring(path);
+}
+
+std::optional<std::string> fromWindowsPath(std::wstring_view path) {
+  return toUtf8(withoutLongPrefix(path));
 }
 
 }  // namespace tamberlo

@@ -21,6 +21,10 @@ std::optional<std::string> toUtf8(std::wstring_view text);
 // a NUL, or leads to a device (CON, NUL, COM1...) rather than to a file.
 std::optional<std::wstring> toWindowsPath(std::string_view path);
 
+// `path` without its long-path prefix ("\\?\C:\..." made "C:\...", "\\?\UNC\server\..." made
+// "\\server\..."), as the shell and programs other than the file functions take it.
+std::wstring withoutLongPrefix(std::wstring_view path);
+
 // The UTF-8 of a path that the Win32 API gave, without its long-path prefix ("\\?\C:\..." made
 // "C:\...", "\\?\UNC\server\..." made "\\server\..."); nothing when it is not valid UTF-16.
 std::optional<std::string> fromWindowsPath(std::wstring_view path);

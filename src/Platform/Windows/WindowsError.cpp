@@ -51,7 +51,8 @@ std::optional<std::string> systemText(DWORD code, DWORD language) {
 }  // namespace
 
 Error windowsError(DWORD code, std::string_view operation) {
-  std::optional<std::string> reason = systemText(code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+  std::optional<std::string> reason =
+      systemText(code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
   if (!reason) reason = systemText(code, 0);
   std::string description(operation);
   description += ": ";

@@ -60,10 +60,10 @@ Error writeError(DWORD code) {
 // A FILETIME (100 ns since 1601-01-01 UTC) as an Instant.
 Instant instantOf(const FILETIME& time) {
   constexpr int64_t kTicksFrom1601To1970 = 116444736000000000;
-  int64_t ticks = static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) |
-                                       time.dwLowDateTime);
-  return Instant(std::chrono::duration<double>(static_cast<double>(ticks - kTicksFrom1601To1970) /
-                                               1e7));
+  int64_t ticks =
+      static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+  return Instant(
+      std::chrono::duration<double>(static_cast<double>(ticks - kTicksFrom1601To1970) / 1e7));
 }
 
 FileIdentity identityOf(const BY_HANDLE_FILE_INFORMATION& info) {
@@ -74,8 +74,8 @@ FileIdentity identityOf(const BY_HANDLE_FILE_INFORMATION& info) {
 uint64_t sizeOf(DWORD high, DWORD low) { return (static_cast<uint64_t>(high) << 32) | low; }
 
 bool isLinkOrFolder(DWORD attributes) {
-  return (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY |
-                        FILE_ATTRIBUTE_DEVICE)) != 0;
+  return (attributes &
+          (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0;
 }
 
 // A regular file open for writing, or for reading only when handed out as an OpenFile. The
@@ -135,7 +135,8 @@ class WindowsFile : public WritableFile {
   }
 
   Status sync() override {
-    if (!::FlushFileBuffers(handle_.get())) return lastWindowsError("Cannot flush the file to disk");
+    if (!::FlushFileBuffers(handle_.get()))
+      return lastWindowsError("Cannot flush the file to disk");
     return success();
   }
 
@@ -184,7 +185,8 @@ Result<std::unique_ptr<WindowsFile>> openRegularFile(const std::string& path, DW
   if (isLinkOrFolder(info.dwFileAttributes) || ::GetFileType(handle) != FILE_TYPE_DISK) {
     return refused(ERROR_CANT_ACCESS_FILE, "it is not a regular file");
   }
-  if (info.nNumberOfLinks != 1) return refused(ERROR_TOO_MANY_LINKS, "it has other names (hard links)");
+  if (info.nNumberOfLinks != 1)
+    return refused(ERROR_TOO_MANY_LINKS, "it has other names (hard links)");
   return std::make_unique<WindowsFile>(owned.release(), info);
 }
 
@@ -216,9 +218,9 @@ std::optional<std::wstring> finalPathOf(const std::wstring& native) {
   if (!handle.valid()) return std::nullopt;
   std::wstring final(MAX_PATH, L'\0');
   while (true) {
-    DWORD length = ::GetFinalPathNameByHandleW(handle.get(), final.data(),
-                                               static_cast<DWORD>(final.size()),
-                                               FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    DWORD length =
+        ::GetFinalPathNameByHandleW(handle.get(), final.data(), static_cast<DWORD>(final.size()),
+                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (length == 0) return std::nullopt;
     if (length < final.size()) {
       final.resize(length);
@@ -412,8 +414,8 @@ Status WindowsFileSystem::listDirectory(const std::string& path,
   std::wstring pattern(withoutTrailingSeparators(*native));
   pattern += L"\\*";
   WIN32_FIND_DATAW entry;
-  HANDLE found = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry,
-                                    FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  HANDLE found = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                    nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (found == INVALID_HANDLE_VALUE) {
     DWORD code = ::GetLastError();
     // No entry at all: a drive's empty root, which lists not even "." and "..".
@@ -450,8 +452,6 @@ std::optional<FileFacts> WindowsFileSystem::regularFileFacts(const std::string& 
                    instantOf(data->ftLastWriteTime)};
 }
 
-std::unique_ptr<FileSystem> makeSystemFileSystem() {
-  return std::make_unique<WindowsFileSystem>();
-}
+std::unique_ptr<FileSystem> makeSystemFileSystem() { return std::make_unique<WindowsFileSystem>(); }
 
 }  // namespace tamberlo

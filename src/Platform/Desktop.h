@@ -24,7 +24,8 @@ class Desktop {
 
 // The system's desktop. On Linux, the GIO desktop run by a launcher process (GioDesktop.h):
 // call it first thing in a single-threaded process, before the process holds anything or gives
-// up any right.
+// up any right. On Windows, the shell (ShellExecuteExW, SHOpenFolderAndSelectItems) on a worker
+// thread per call, waited for as long as the launcher on Linux.
 std::unique_ptr<Desktop> makeSystemDesktop();
 
 }  // namespace tamberlo

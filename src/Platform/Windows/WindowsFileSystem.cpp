@@ -226,8 +226,9 @@ std::optional<std::wstring> finalPathOf(const std::wstring& native) {
       final.resize(length);
       return final;
     }
-    // Too small: `length` is the size needed, its terminating NUL included.
-    final.resize(length);
+    // Too small: `length` is the size needed (with the terminating NUL, but one more does no
+    // harm where a system counts without it).
+    final.resize(length + 1);
   }
 }
 

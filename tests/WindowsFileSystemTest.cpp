@@ -1,0 +1,290 @@
+// What only the Windows file system can get wrong: moves that never replace, names taken in
+// another case, links and junctions under a part name, long paths, and a full volume.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <boost/json.hpp>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "Extension/SafariWebExtensionHandler.h"
+#include "Platform/Windows/Utf16.h"
+#include "Platform/Windows/WindowsFileSystem.h"
+#include "support/CapturingSink.h"
+
+namespace tamberlo {
+namespace {
+
+namespace json = boost::json;
+namespace fs = std::filesystem;
+
+// Wine's ntdll exports its version; Windows' does not.
+bool underWine() {
+  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+fs::path widePath(const std::string& utf8) { return fs::path(toUtf16(utf8).value()); }
+
+// Removes the folder `native` (a long path) with everything in it, links taken away and never
+// followed (the C++ library takes no "\\?\" path apart).
+void removeTree(const std::wstring& native) {
+  WIN32_FIND_DATAW entry;
+  HANDLE found = ::FindFirstFileW((native + L"\\*").c_str(), &entry);
+  if (found != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring name = entry.cFileName;
+      if (name == L"." || name == L"..") continue;
+      std::wstring child = native + L"\\" + name;
+      bool folder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      bool link = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+      if (folder && !link)
+        removeTree(child);
+      else if (folder)
+        ::RemoveDirectoryW(child.c_str());
+      else
+        ::DeleteFileW(child.c_str());
+    } while (::FindNextFileW(found, &entry));
+    ::FindClose(found);
+  }
+  ::RemoveDirectoryW(native.c_str());
+}
+
+// A fresh folder under the system's temporary folder (or under `parent`), removed with
+// everything in it. Its path is UTF-8 with "\" between names, as the shell gives folders.
+class Folder {
+ public:
+  explicit Folder(std::string parent = "") {
+    if (parent.empty()) {
+      wchar_t temp[MAX_PATH + 1];
+      DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
+      parent = fromWindowsPath(std::wstring_view(temp, length)).value();
+    }
+    if (parent.back() != '\\') parent += '\\';
+    static int made = 0;
+    path_ = parent + "tamberlo-" + std::to_string(::GetCurrentProcessId()) + "-" +
+            std::to_string(++made);
+    // Each missing folder of a long path in turn (the C++ library takes no "\\?\" path apart).
+    std::wstring native = toWindowsPath(path_).value();
+    for (size_t slash = native.find(L'\\', 4); slash != std::wstring::npos;
+         slash = native.find(L'\\', slash + 1)) {
+      ::CreateDirectoryW(native.substr(0, slash).c_str(), nullptr);
+    }
+    EXPECT_TRUE(::CreateDirectoryW(native.c_str(), nullptr)) << ::GetLastError();
+  }
+  ~Folder() { removeTree(toWindowsPath(path_).value()); }
+  const std::string& path() const { return path_; }
+  std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+ private:
+  std::string path_;
+};
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(fs::path(toWindowsPath(path).value()), std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void writeFile(const std::string& path, std::string_view bytes) {
+  std::ofstream out(fs::path(toWindowsPath(path).value()), std::ios::binary);
+  out << bytes;
+}
+
+// The real Windows file system with `folder` as the Downloads folder.
+class DownloadsIn : public FileSystemWrapper {
+ public:
+  DownloadsIn(FileSystem& files, std::string folder)
+      : FileSystemWrapper(files), folder_(std::move(folder)) {}
+  std::optional<std::string> downloadsDirectory() override { return folder_; }
+
+ private:
+  std::string folder_;
+};
+
+class NoDesktop : public Desktop {
+ public:
+  bool open(const std::string&) override { return false; }
+  void reveal(const std::string&) override {}
+};
+
+// A handler over the real file system, with `folder` as Downloads.
+struct Handler {
+  explicit Handler(const std::string& folder)
+      : files(system, folder), handler(files, desktop, std::make_unique<CapturingSink>()) {}
+  json::object answer(const json::object& message) { return handler.answer(json::value(message)); }
+
+  WindowsFileSystem system;
+  DownloadsIn files;
+  NoDesktop desktop;
+  SafariWebExtensionHandler handler;
+};
+
+json::object beginMessage(std::string_view name) {
+  return {{"type", "file.write.begin"}, {"name", name}};
+}
+// "abc" in base64.
+json::object chunkAbc(std::string_view part) {
+  return {{"type", "file.write.chunk"}, {"part", part}, {"offset", 0}, {"data", "YWJj"}};
+}
+json::object endMessage(std::string_view part, std::string_view name, uint64_t size) {
+  return {{"type", "file.write.end"}, {"part", part}, {"name", name}, {"size", size}};
+}
+
+TEST(WindowsFileSystemTest, MoveNeverReplacesAndKeepsTheExistingFile) {
+  Folder folder;
+  WindowsFileSystem files;
+  writeFile(folder / "clip.mp4.part", "new");
+  writeFile(folder / "clip.mp4", "old");
+  Result<std::unique_ptr<OpenFile>> part = files.openForReading(folder / "clip.mp4.part");
+  ASSERT_TRUE(part.ok()) << part.error().description;
+  FileIdentity identity = (*part)->identity();
+  part->reset();
+
+  for (std::string taken : {"clip.mp4", "CLIP.MP4"}) {
+    SCOPED_TRACE(taken);
+    Status moved = files.moveNoReplace(folder / "clip.mp4.part", folder / taken, identity);
+    ASSERT_FALSE(moved.ok());
+    EXPECT_EQ(moved.error().domain, "file");
+    EXPECT_EQ(moved.error().code, FileErrorCode::kWriteFileExists);
+    EXPECT_EQ(moved.error().description, "Cannot move the file: a file of that name exists.");
+    EXPECT_EQ(moved.error().kind, ErrorKind::kExists);
+    EXPECT_EQ(readFile(folder / "clip.mp4"), "old");
+    EXPECT_EQ(readFile(folder / "clip.mp4.part"), "new");
+  }
+  ASSERT_TRUE(
+      files.moveNoReplace(folder / "clip.mp4.part", folder / "clip (1).mp4", identity).ok());
+  EXPECT_EQ(readFile(folder / "clip (1).mp4"), "new");
+}
+
+TEST(WindowsFileSystemTest, ANameTakenInAnotherCaseIsTaken) {
+  struct Case {
+    const char* existing;
+    json::object message;
+    json::object reply;
+  };
+  const Case cases[] = {
+      {"clip.mp4.part", beginMessage("Clip.mp4"), {{"ok", true}, {"part", "Clip.mp4 (1).part"}}},
+      {"CLIP.MP4",
+       endMessage("clip.mp4.part", "clip.mp4", 3),
+       {{"ok", true}, {"name", "clip (1).mp4"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(json::serialize(c.message));
+    Folder folder;
+    Handler t(folder.path());
+    writeFile(folder / "clip.mp4.part", "abc");
+    writeFile(folder / c.existing, "taken");
+    EXPECT_EQ(t.answer(c.message), c.reply);
+    EXPECT_EQ(readFile(folder / c.existing), "taken");
+  }
+}
+
+TEST(WindowsFileSystemTest, LinksUnderAPartNameAreRefusedAndAbortTakesOnlyTheLink) {
+  // Each makes the long path `link` lead to `target`, a file or, for a junction, a folder; false
+  // when this system will not make one.
+  using Make = bool (*)(const std::wstring& link, const std::wstring& target);
+  struct Case {
+    const char* kind;
+    bool wineGetsItRight;
+    bool targetIsFolder;
+    Make make;
+  };
+  const Case cases[] = {
+      {"hard link", true, false,
+       [](const std::wstring& link, const std::wstring& target) {
+         return ::CreateHardLinkW(link.c_str(), target.c_str(), nullptr) != FALSE;
+       }},
+      {"symbolic link", false, false,
+       [](const std::wstring& link, const std::wstring& target) {
+         return ::CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                                      SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) != FALSE;
+       }},
+      {"junction", false, true,
+       [](const std::wstring& link, const std::wstring& target) {
+         std::wstring command = L"cmd /c mklink /J \"" + withoutLongPrefix(link) + L"\" \"" +
+                                withoutLongPrefix(target) + L"\" >NUL";
+         return _wsystem(command.c_str()) == 0;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    if (!c.wineGetsItRight && underWine()) continue;
+    Folder downloads;
+    Folder outside;
+    std::string secret = outside / "secret";
+    writeFile(secret, "abc");
+    std::string target = c.targetIsFolder ? outside.path() : secret;
+    if (!c.make(toWindowsPath(downloads / "clip.mp4.part").value(),
+                toWindowsPath(target).value())) {
+      ADD_FAILURE() << "cannot make a " << c.kind << " here: " << ::GetLastError();
+      continue;
+    }
+    Handler t(downloads.path());
+    json::object chunk = t.answer(chunkAbc("clip.mp4.part"));
+    EXPECT_EQ(chunk["ok"], false) << json::serialize(chunk);
+    json::object ended = t.answer(endMessage("clip.mp4.part", "clip.mp4", 3));
+    EXPECT_EQ(ended["ok"], false) << json::serialize(ended);
+    EXPECT_FALSE(fs::exists(widePath(downloads / "clip.mp4")));
+    EXPECT_EQ(t.answer({{"type", "file.write.abort"}, {"part", "clip.mp4.part"}}),
+              (json::object{{"ok", true}}));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(widePath(downloads / "clip.mp4.part"))));
+    EXPECT_EQ(readFile(secret), "abc");
+  }
+}
+
+TEST(WindowsFileSystemTest, LongPathsAndNamesBeyondAsciiAreSaved) {
+  Folder top;
+  std::string deep = top.path();
+  while (deep.size() < 300) deep += "\\" + std::string(40, 'd');
+  Folder downloads(deep);
+  ASSERT_GT(downloads.path().size(), size_t{MAX_PATH});
+  Handler t(downloads.path());
+  const std::string name =
+      "\xc3\xbcnic\xc3\xb8"
+      "de \xd0\xba\xd0\xbb\xd0\xb8\xd0\xbf.mp4";
+  const std::string part = name + ".part";
+  EXPECT_EQ(t.answer(beginMessage(name)), (json::object{{"ok", true}, {"part", part}}));
+  EXPECT_EQ(t.answer(chunkAbc(part)), (json::object{{"ok", true}, {"size", 3}}));
+  EXPECT_EQ(t.answer(endMessage(part, name, 3)), (json::object{{"ok", true}, {"name", name}}));
+  EXPECT_EQ(readFile(downloads / name), "abc");
+}
+
+// A write to a volume with no room left fails as the file domain's out-of-space error with the
+// system's error underneath. Needs TAMBERLO_SMALL_VOLUME: a folder on a volume of a few MiB
+// that the test may fill (under Wine, a small tmpfs seen through drive Z:).
+TEST(WindowsFileSystemTest, AFullVolumeGivesTheOutOfSpaceError) {
+  const char* small = std::getenv("TAMBERLO_SMALL_VOLUME");
+  if (small == nullptr || *small == '\0') {
+    GTEST_SKIP() << "set TAMBERLO_SMALL_VOLUME to a folder on a small volume to run this";
+  }
+  Folder folder(small);
+  WindowsFileSystem files;
+  ASSERT_TRUE(files.createExclusive(folder / "clip.mp4.part").ok());
+  Result<std::unique_ptr<WritableFile>> file = files.openForWriting(folder / "clip.mp4.part");
+  ASSERT_TRUE(file.ok()) << file.error().description;
+  const std::vector<uint8_t> block(256 * 1024, 0x5a);
+  uint64_t offset = 0;
+  Status written = success();
+  while (written.ok() && offset < (uint64_t{1} << 30)) {
+    written = (*file)->writeAt(offset, block);
+    offset += block.size();
+  }
+  ASSERT_FALSE(written.ok()) << "the volume took 1 GiB";
+  const Error& error = written.error();
+  EXPECT_EQ(error.domain, "file");
+  EXPECT_EQ(error.code, FileErrorCode::kWriteOutOfSpace);
+  EXPECT_EQ(error.description, "Cannot write the file: the volume is out of space.");
+  EXPECT_TRUE(SafariWebExtensionHandler::isDiskFull(error));
+  ASSERT_NE(error.underlying, nullptr);
+  EXPECT_EQ(error.underlying->domain, "win32");
+  EXPECT_TRUE(error.underlying->code == ERROR_DISK_FULL ||
+              error.underlying->code == ERROR_HANDLE_DISK_FULL)
+      << error.underlying->code;
+}
+
+}  // namespace
+}  // namespace tamberlo

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <boost/json.hpp>
 #include <map>
 #include <memory>
@@ -38,6 +39,12 @@ void writeFile(const std::string& path, std::string_view content);
 // The names in a folder, hidden ones included, sorted.
 std::vector<std::string> listNames(const std::string& folder);
 std::string base64(std::string_view bytes);
+// A new pipe as two descriptors of the C runtime: [0] its reading end, [1] its writing end.
+std::array<int, 2> makePipe();
+// True under Wine, which gets some of Windows' guarantees wrong (symbolic links, junctions,
+// creation times, alternate data streams, case-only renames, long paths): the tests of those run
+// on real Windows only.
+bool underWine();
 // A memory figure of a running process from /proc (`field` "VmRSS" for its resident size,
 // "VmHWM" for the peak of it), in KiB; 0 when it cannot be read.
 uint64_t memoryKiB(pid_t pid, std::string_view field);

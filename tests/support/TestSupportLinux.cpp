@@ -39,6 +39,14 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
+std::array<int, 2> makePipe() {
+  std::array<int, 2> ends{-1, -1};
+  if (::pipe(ends.data()) != 0) throw std::runtime_error("pipe failed");
+  return ends;
+}
+
+bool underWine() { return false; }
+
 uint64_t memoryKiB(pid_t pid, std::string_view field) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;

@@ -3,9 +3,9 @@
 // CreateProcessW on pipes.
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 #include <psapi.h>
 #include <shlobj.h>
+#include <windows.h>
 
 #include <filesystem>
 #include <random>
@@ -54,9 +54,9 @@ void writeDownloadsValue(const std::optional<std::string>& path) {
     return;
   }
   std::wstring value = wide(*path);
-  LSTATUS status = ::RegSetKeyValueW(HKEY_CURRENT_USER, kShellFolders, kDownloadsValue,
-                                     REG_EXPAND_SZ, value.c_str(),
-                                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  LSTATUS status =
+      ::RegSetKeyValueW(HKEY_CURRENT_USER, kShellFolders, kDownloadsValue, REG_EXPAND_SZ,
+                        value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
   if (status != ERROR_SUCCESS) throw std::runtime_error("cannot set the Downloads folder");
 }
 
@@ -114,7 +114,8 @@ TempDir::TempDir() {
   std::filesystem::path base = std::filesystem::temp_directory_path();
   std::mt19937 random(std::random_device{}() ^ ::GetCurrentProcessId());
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::filesystem::path candidate = base / ("tamberlo-test-" + std::to_string(random() % 1000000));
+    std::filesystem::path candidate =
+        base / ("tamberlo-test-" + std::to_string(random() % 1000000));
     std::error_code ec;
     if (std::filesystem::create_directory(candidate, ec)) {
       path_ = narrow(candidate.wstring());
@@ -133,6 +134,18 @@ TempDir::~TempDir() {
     ::SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
   }
   std::filesystem::remove_all(root, ec);
+}
+
+std::array<int, 2> makePipe() {
+  std::array<int, 2> ends{-1, -1};
+  if (::_pipe(ends.data(), 1 << 16, _O_BINARY) != 0) throw std::runtime_error("_pipe failed");
+  return ends;
+}
+
+// Wine's ntdll has an export of its own that Windows' lacks.
+bool underWine() {
+  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 uint64_t memoryKiB(pid_t pid, std::string_view field) {
@@ -213,10 +226,10 @@ HostProcess::HostProcess(const std::map<std::string, std::string>& env,
   std::wstring environment = environmentBlock(env);
 
   PROCESS_INFORMATION process{};
-  BOOL started = ::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                  CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT |
-                                      CREATE_NO_WINDOW,
-                                  environment.data(), nullptr, &startup.StartupInfo, &process);
+  BOOL started =
+      ::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                       CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW,
+                       environment.data(), nullptr, &startup.StartupInfo, &process);
   DWORD startError = ::GetLastError();
   ::DeleteProcThreadAttributeList(list);
   ::CloseHandle(childIn);

@@ -2,7 +2,7 @@
 // host with bursts of messages and with large chunks, whose peak memory must stay within two
 // frames plus a small fixed amount.
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <unistd.h>  // close(); MinGW-w64 has it too.
 
 #include <cstring>
 #include <filesystem>
@@ -25,8 +25,7 @@ using testing::homeAt;
 // Writes `writes` one after the other into a pipe from another thread, and reads frames from
 // its other end until the end of input.
 std::vector<std::string> framesThroughPipe(const std::vector<std::string>& writes) {
-  int ends[2];
-  EXPECT_EQ(::pipe(ends), 0);
+  std::array<int, 2> ends = testing::makePipe();
   std::thread writer([&] {
     for (const std::string& bytes : writes) EXPECT_TRUE(writeAll(ends[1], bytes));
     ::close(ends[1]);

@@ -181,12 +181,20 @@ TEST(LookupTest, RealCreationDatesDecideUnderABound) {
     // Well beyond the clock ticks that file times are taken at.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+#ifdef _WIN32
+  if (testing::underWine()) GTEST_SKIP() << "Wine reports the last change as the creation time";
+  // A later change of the first file must not move its creation date.
+  bool birthTimes = true;
+  writeFile(home / order[0], "changed");
+  if (birthTimes) {
+#else
   struct statx stx;
   ASSERT_EQ(::statx(AT_FDCWD, (home / order[0]).c_str(), 0, STATX_BTIME, &stx), 0);
   bool birthTimes = (stx.stx_mask & STATX_BTIME) != 0;
   if (birthTimes) {
     // A later change of the first file's status must not move its creation date.
     ASSERT_EQ(::chmod((home / order[0]).c_str(), 0600), 0);
+#endif
   } else {
     std::cout << "[ NOTE     ] no birth times here; the status-change time stands in\n";
   }
@@ -200,10 +208,12 @@ TEST(LookupTest, RealCreationDatesDecideUnderABound) {
   ASSERT_EQ(created.size(), order.size());
   EXPECT_LT(created[order[0]] + 0.02, created[order[1]]);
   EXPECT_LT(created[order[1]] + 0.02, created[order[2]]);
+#ifndef _WIN32
   if (birthTimes) {
     double birth = static_cast<double>(stx.stx_btime.tv_sec) + stx.stx_btime.tv_nsec / 1e9;
     EXPECT_NEAR(created[order[0]], birth, 1e-6);
   }
+#endif
 
   // A bound in milliseconds that puts the threshold a few milliseconds around a file's date.
   auto around = [&](const std::string& name, double offsetMs) {
@@ -345,10 +355,14 @@ TEST(LookupTest, AnUnlistableFolderIsAnError) {
        "Cannot list the folder: Permission denied."},
   };
   for (const Case& c : cases) {
+#ifdef _WIN32
+    if (c.label == "no permission") continue;  // chmod cannot take a folder's access away.
+#else
     if (c.label == "no permission" && ::geteuid() == 0) {
       std::cout << "[ SKIPPED  ] " << c.label << ": root reads any folder\n";
       continue;
     }
+#endif
     FakeHome home;
     c.spoil(home);
     std::vector<std::string> before = testing::listNames(home.home());

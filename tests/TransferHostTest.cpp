@@ -1,6 +1,8 @@
 // Transfers through the real tamberlo-host over pipes: a whole transfer with its log lines, a
 // transfer carried on by a later process, and several processes racing for one name.
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 #include <unistd.h>
 
 #include <csignal>
@@ -24,7 +26,9 @@ json::value reply(std::string_view text) { return json::parse(text); }
 
 // The lines the host wrote to standard error, or nothing when it logs to the journal.
 std::optional<std::vector<std::string>> stderrLines(const HostProcess& host) {
+#ifndef _WIN32
   if (::access("/run/systemd/journal/socket", W_OK) == 0) return std::nullopt;
+#endif
   std::vector<std::string> lines;
   std::istringstream in(host.log());
   for (std::string line; std::getline(in, line);) lines.push_back(line);
@@ -75,6 +79,7 @@ TEST(TransferHostTest, AWholeTransferOverAPipe) {
   }
 }
 
+#ifndef _WIN32
 // A write the kernel refuses for a reason other than space, here the process's file-size limit,
 // is answered and logged with that reason.
 TEST(TransferHostTest, AWriteRefusedByTheKernelSaysWhy) {
@@ -120,6 +125,7 @@ TEST(TransferHostTest, AReadOnlyPartFileIsSaved) {
   EXPECT_EQ(listNames(home.downloads()), std::vector<std::string>{"clip.mp4"});
   EXPECT_EQ(readFile(home / "clip.mp4"), "bytes");
 }
+#endif
 
 // A transfer is its part file: a later process takes it up from the part file's length.
 TEST(TransferHostTest, ALaterProcessContinuesFromThePartFileLength) {

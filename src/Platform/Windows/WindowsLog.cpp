@@ -4,11 +4,14 @@
 // registry's HKLM hive, which takes an administrator's install, and without it every event reads
 // as an unknown source's. The debugger's output (OutputDebugStringW) needs nothing: DebugView or
 // an attached debugger shows the lines, and it costs next to nothing when nobody listens.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <string>
 
 #include "Platform/Logger.h"
+#include "Platform/Streams.h"
 #include "Platform/Windows/Utf16.h"
 
 namespace tamberlo {
@@ -38,6 +41,10 @@ class DebugOutputSink : public LogSink {
 
 std::unique_ptr<LogSink> makeJournalSink() { return nullptr; }
 
-std::unique_ptr<LogSink> makeSystemSink() { return std::make_unique<DebugOutputSink>(); }
+// Standard error in binary mode: lines end in "\n" as on every OS, not in "\r\n".
+std::unique_ptr<LogSink> makeSystemSink() {
+  ::_setmode(kStandardError, _O_BINARY);
+  return std::make_unique<DebugOutputSink>();
+}
 
 }  // namespace tamberlo

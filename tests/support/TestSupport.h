@@ -6,6 +6,7 @@
 
 #include <array>
 #include <boost/json.hpp>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -34,6 +35,9 @@ class TempDir {
   std::string path_;
 };
 
+// The C++ library's path for a UTF-8 `path` (a plain std::string is read in the ANSI code page
+// on Windows).
+std::filesystem::path pathOf(std::string_view path);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, std::string_view content);
 // The names in a folder, hidden ones included, sorted.
@@ -45,6 +49,9 @@ std::array<int, 2> makePipe();
 // creation times, alternate data streams, case-only renames, long paths): the tests of those run
 // on real Windows only.
 bool underWine();
+// Makes a symbolic link at `link` to `target` (on Windows a folder link when `target` is a
+// folder); throws when it cannot.
+void makeLink(const std::string& target, const std::string& link);
 // A memory figure of a running process from /proc (`field` "VmRSS" for its resident size,
 // "VmHWM" for the peak of it), in KiB; 0 when it cannot be read.
 uint64_t memoryKiB(pid_t pid, std::string_view field);

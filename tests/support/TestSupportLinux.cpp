@@ -47,6 +47,10 @@ std::array<int, 2> makePipe() {
 
 bool underWine() { return false; }
 
+void makeLink(const std::string& target, const std::string& link) {
+  std::filesystem::create_symlink(target, link);
+}
+
 uint64_t memoryKiB(pid_t pid, std::string_view field) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;

@@ -1,15 +1,18 @@
 // The Windows side of the tests' support: folders under the user's temporary folder, the
 // Downloads folder as the shell's known folder in the user's registry, the host started with
 // CreateProcessW on pipes.
+// windows.h first: the other Win32 headers build on it.
+#include <windows.h>
+//
 #include <fcntl.h>
 #include <io.h>
 #include <psapi.h>
 #include <shlobj.h>
-#include <windows.h>
 
 #include <filesystem>
 #include <random>
 #include <stdexcept>
+#include <string>
 
 #include "Platform/Streams.h"
 #include "Platform/Windows/Utf16.h"
@@ -146,6 +149,14 @@ std::array<int, 2> makePipe() {
 bool underWine() {
   HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
   return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+void makeLink(const std::string& target, const std::string& link) {
+  DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
+  if (std::filesystem::is_directory(pathOf(target))) flags |= SYMBOLIC_LINK_FLAG_DIRECTORY;
+  if (!::CreateSymbolicLinkW(wide(link).c_str(), wide(target).c_str(), flags)) {
+    throw std::runtime_error("CreateSymbolicLinkW failed: " + std::to_string(::GetLastError()));
+  }
 }
 
 uint64_t memoryKiB(pid_t pid, std::string_view field) {

@@ -468,7 +468,6 @@ TEST(TransferTest, PartNamesThatAreNotRegularFiles) {
 #endif
 
 TEST(TransferTest, ListNamesTheRegularPartFilesWithLengthAndLastChange) {
-  if (testing::underWine()) GTEST_SKIP() << "Wine's symbolic links are not Windows' own";
   FakeHome home;
   writeFile(home / "a.mp4.part", "abc");
   writeFile(home / "a.mp4 (1).part", "");
@@ -476,17 +475,10 @@ TEST(TransferTest, ListNamesTheRegularPartFilesWithLengthAndLastChange) {
   writeFile(home / ".hidden.part", "x");
   writeFile(home / ".part", "x");
   std::filesystem::create_directory(home / "folder.part");
-  testing::makeLink(home / "a.mp4.part", home / "link.part");
+  // Wine's symbolic links are not Windows' own: the link is left out there.
+  if (!testing::underWine()) testing::makeLink(home / "a.mp4.part", home / "link.part");
   // 2026-01-02 03:04:05.678 UTC
-#ifdef _WIN32
-  std::filesystem::last_write_time(
-      home / "a.mp4.part",
-      std::chrono::file_clock::from_sys(std::chrono::sys_time<std::chrono::nanoseconds>(
-          std::chrono::nanoseconds(1767323045678900000))));
-#else
-  const struct timespec times[2] = {{1767323045, 678900000}, {1767323045, 678900000}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, (home / "a.mp4.part").c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
-#endif
+  testing::setLastChange(home / "a.mp4.part", std::chrono::nanoseconds(1767323045678900000));
   HandlerUnderTest t;
   json::object reply = t.answer(R"({"type": "file.write.list"})");
   ASSERT_EQ(reply.at("ok"), true) << reply;
@@ -504,8 +496,15 @@ TEST(TransferTest, ListNamesTheRegularPartFilesWithLengthAndLastChange) {
   // A Downloads folder that is not there cannot be listed.
   std::filesystem::remove_all(home.downloads());
   t.log->clear();
+  json::object gone = t.answer(R"({"type": "file.write.list"})");
+#ifdef _WIN32
+  // The reason is the system's own text, which Wine words differently.
+  const std::string missing(gone.at("error").as_string());
+  EXPECT_TRUE(missing.starts_with("Cannot list the folder: ")) << gone;
+#else
   const std::string missing = "Cannot list the folder: No such file or directory.";
-  EXPECT_EQ(t.answer(R"({"type": "file.write.list"})"), failed(missing));
+#endif
+  EXPECT_EQ(gone, failed(missing));
   EXPECT_EQ(t.lines(), std::vector<Line>{failedLine("file.write.list", missing)});
 }
 

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <boost/json.hpp>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -52,6 +53,9 @@ bool underWine();
 // Makes a symbolic link at `link` to `target` (on Windows a folder link when `target` is a
 // folder); throws when it cannot.
 void makeLink(const std::string& target, const std::string& link);
+// Sets the last change of the file at `path` (links not followed) to `sinceEpoch` after
+// 1970-01-01 00:00:00 UTC, to the file system's precision; throws when it cannot.
+void setLastChange(const std::string& path, std::chrono::nanoseconds sinceEpoch);
 // A memory figure of a running process from /proc (`field` "VmRSS" for its resident size,
 // "VmHWM" for the peak of it), in KiB; 0 when it cannot be read.
 uint64_t memoryKiB(pid_t pid, std::string_view field);

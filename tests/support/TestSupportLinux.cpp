@@ -2,6 +2,7 @@
 // started with posix_spawn.
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,6 +50,15 @@ bool underWine() { return false; }
 
 void makeLink(const std::string& target, const std::string& link) {
   std::filesystem::create_symlink(target, link);
+}
+
+void setLastChange(const std::string& path, std::chrono::nanoseconds sinceEpoch) {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch);
+  const timespec time{static_cast<time_t>(seconds.count()), (sinceEpoch - seconds).count()};
+  const timespec times[2] = {time, time};
+  if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+    throw std::runtime_error("utimensat failed");
+  }
 }
 
 uint64_t memoryKiB(pid_t pid, std::string_view field) {

@@ -159,6 +159,19 @@ void makeLink(const std::string& target, const std::string& link) {
   }
 }
 
+void setLastChange(const std::string& path, std::chrono::nanoseconds sinceEpoch) {
+  // FILETIME counts 100-nanosecond ticks since 1601-01-01, 11644473600 s before 1970.
+  const uint64_t ticks = static_cast<uint64_t>(sinceEpoch.count() / 100) + 116444736000000000ULL;
+  const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  HANDLE file = ::CreateFileW(wide(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open " + path);
+  const bool set = ::SetFileTime(file, nullptr, nullptr, &time);
+  ::CloseHandle(file);
+  if (!set) throw std::runtime_error("SetFileTime failed");
+}
+
 uint64_t memoryKiB(pid_t pid, std::string_view field) {
   HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
   if (process == nullptr) return 0;

@@ -105,10 +105,15 @@ class DownloadsIn : public FileSystemWrapper {
   std::string folder_;
 };
 
-class NoDesktop : public Desktop {
+// Records the paths it was asked to open or reveal; opens nothing.
+class RecordingDesktop : public Desktop {
  public:
-  bool open(const std::string&) override { return false; }
-  void reveal(const std::string&) override {}
+  bool open(const std::string& path) override {
+    asked.push_back(path);
+    return true;
+  }
+  void reveal(const std::string& path) override { asked.push_back(path); }
+  std::vector<std::string> asked;
 };
 
 // A handler over the real file system, with `folder` as Downloads.
@@ -119,7 +124,7 @@ struct Handler {
 
   WindowsFileSystem system;
   DownloadsIn files;
-  NoDesktop desktop;
+  RecordingDesktop desktop;
   SafariWebExtensionHandler handler;
 };
 
@@ -233,6 +238,40 @@ TEST(WindowsFileSystemTest, LinksUnderAPartNameAreRefusedAndAbortTakesOnlyTheLin
               (json::object{{"ok", true}}));
     EXPECT_FALSE(fs::exists(fs::symlink_status(widePath(downloads / "clip.mp4.part"))));
     EXPECT_EQ(readFile(secret), "abc");
+  }
+}
+
+TEST(WindowsFileSystemTest, OpenAndRevealHandTheDesktopTheFileBeyondAscii) {
+  Folder folder;
+  const std::string name = "vid\xc3\xa9o \xd0\x81.mp4";
+  writeFile(folder / name, "abc");
+  for (std::string type : {"file.open", "file.reveal"}) {
+    SCOPED_TRACE(type);
+    Handler t(folder.path());
+    EXPECT_EQ(t.answer({{"type", type}, {"name", name}}), (json::object{{"ok", true}}));
+    ASSERT_EQ(t.desktop.asked.size(), 1u);
+    EXPECT_EQ(readFile(t.desktop.asked[0]), "abc") << t.desktop.asked[0];
+  }
+}
+
+TEST(WindowsFileSystemTest, NamesThatClimbOutOfDownloadsThroughBackslashesReachNothing) {
+  const std::string names[] = {"..\\escape.mp4", "a\\..\\..\\escape.mp4", "a\\.. \\..\\escape.mp4",
+                               "..\\..\\escape.mp4"};
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    Folder outside;
+    Folder downloads(outside.path());
+    writeFile(outside / "escape.mp4", "outside");
+    writeFile(outside / "escape.mp4.part", "abc");
+    Handler t(downloads.path());
+    EXPECT_EQ(t.answer(beginMessage(name))["ok"], false);
+    EXPECT_EQ(t.answer(chunkAbc(name + ".part"))["ok"], false);
+    EXPECT_EQ(t.answer(endMessage(name + ".part", "moved.mp4", 3))["ok"], false);
+    EXPECT_EQ(t.answer({{"type", "file.write.abort"}, {"part", name + ".part"}})["ok"], false);
+    EXPECT_EQ(t.answer({{"type", "file.open"}, {"name", name}})["ok"], false);
+    EXPECT_TRUE(t.desktop.asked.empty());
+    EXPECT_EQ(readFile(outside / "escape.mp4"), "outside");
+    EXPECT_EQ(readFile(outside / "escape.mp4.part"), "abc");
   }
 }
 

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <boost/json.hpp>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,19 +13,13 @@
 #include "Extension/SafariWebExtensionHandler.h"
 #include "Platform/Windows/Utf16.h"
 #include "Platform/Windows/WindowsFileSystem.h"
-#include "support/CapturingSink.h"
+#include "support/TestSupport.h"
 
 namespace tamberlo {
 namespace {
 
 namespace json = boost::json;
 namespace fs = std::filesystem;
-
-// Wine's ntdll exports its version; Windows' does not.
-bool underWine() {
-  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 fs::path widePath(const std::string& utf8) { return fs::path(toUtf16(utf8).value()); }
 
@@ -105,22 +100,14 @@ class DownloadsIn : public FileSystemWrapper {
   std::string folder_;
 };
 
-class NoDesktop : public Desktop {
- public:
-  bool open(const std::string&) override { return false; }
-  void reveal(const std::string&) override {}
-};
-
 // A handler over the real file system, with `folder` as Downloads.
 struct Handler {
-  explicit Handler(const std::string& folder)
-      : files(system, folder), handler(files, desktop, std::make_unique<CapturingSink>()) {}
-  json::object answer(const json::object& message) { return handler.answer(json::value(message)); }
+  explicit Handler(const std::string& folder) : files(system, folder), t(files) {}
+  json::object answer(const json::object& message) { return t.answer(json::serialize(message)); }
 
   WindowsFileSystem system;
   DownloadsIn files;
-  NoDesktop desktop;
-  SafariWebExtensionHandler handler;
+  testing::HandlerUnderTest t;
 };
 
 json::object beginMessage(std::string_view name) {
@@ -132,6 +119,39 @@ json::object chunkAbc(std::string_view part) {
 }
 json::object endMessage(std::string_view part, std::string_view name, uint64_t size) {
   return {{"type", "file.write.end"}, {"part", part}, {"name", name}, {"size", size}};
+}
+
+// The shell's answer for Downloads stands unless it is the profile folder or one above it, in
+// whatever spelling (case, a trailing separator, an environment variable).
+TEST(WindowsFileSystemTest, DownloadsIsNothingWhenTheShellNamesTheProfileOrAbove) {
+  WindowsFileSystem files;
+  testing::DownloadsSetting setting;
+  wchar_t expanded[MAX_PATH];
+  ASSERT_GT(::ExpandEnvironmentStringsW(L"%USERPROFILE%", expanded, MAX_PATH), 0u);
+  const std::string home = fromWindowsPath(expanded).value();
+  const std::string parent = home.substr(0, home.find_last_of('\\'));
+  std::string upper = home;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  struct Case {
+    std::string setting;
+    std::optional<std::string> downloads;
+  };
+  const Case cases[] = {
+      {home, std::nullopt},
+      {home + "\\", std::nullopt},
+      {upper, std::nullopt},
+      {"%USERPROFILE%", std::nullopt},
+      {parent, std::nullopt},
+      {home.substr(0, 3), std::nullopt},
+      {home + "\\Downloads", home + "\\Downloads"},
+      {"%USERPROFILE%\\Saved", home + "\\Saved"},
+      {home + "x", home + "x"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.setting);
+    setting.point("", c.setting);
+    EXPECT_EQ(files.downloadsDirectory(), c.downloads);
+  }
 }
 
 TEST(WindowsFileSystemTest, MoveNeverReplacesAndKeepsTheExistingFile) {
@@ -212,7 +232,7 @@ TEST(WindowsFileSystemTest, LinksUnderAPartNameAreRefusedAndAbortTakesOnlyTheLin
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.kind);
-    if (!c.wineGetsItRight && underWine()) continue;
+    if (!c.wineGetsItRight && testing::underWine()) continue;
     Folder downloads;
     Folder outside;
     std::string secret = outside / "secret";
@@ -233,6 +253,42 @@ TEST(WindowsFileSystemTest, LinksUnderAPartNameAreRefusedAndAbortTakesOnlyTheLin
               (json::object{{"ok", true}}));
     EXPECT_FALSE(fs::exists(fs::symlink_status(widePath(downloads / "clip.mp4.part"))));
     EXPECT_EQ(readFile(secret), "abc");
+  }
+}
+
+TEST(WindowsFileSystemTest, OpenAndRevealHandTheDesktopTheFileBeyondAscii) {
+  Folder folder;
+  const std::string name = "vid\xc3\xa9o \xd0\x81.mp4";
+  writeFile(folder / name, "abc");
+  for (std::string type : {"file.open", "file.reveal"}) {
+    SCOPED_TRACE(type);
+    Handler t(folder.path());
+    EXPECT_EQ(t.answer({{"type", type}, {"name", name}}), (json::object{{"ok", true}}));
+    const std::vector<std::string>& asked =
+        type == "file.open" ? t.t.desktop.opened : t.t.desktop.revealed;
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(readFile(asked[0]), "abc") << asked[0];
+  }
+}
+
+TEST(WindowsFileSystemTest, NamesThatClimbOutOfDownloadsThroughBackslashesReachNothing) {
+  const std::string names[] = {"..\\escape.mp4", "a\\..\\..\\escape.mp4", "a\\.. \\..\\escape.mp4",
+                               "..\\..\\escape.mp4"};
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    Folder outside;
+    Folder downloads(outside.path());
+    writeFile(outside / "escape.mp4", "outside");
+    writeFile(outside / "escape.mp4.part", "abc");
+    Handler t(downloads.path());
+    EXPECT_EQ(t.answer(beginMessage(name))["ok"], false);
+    EXPECT_EQ(t.answer(chunkAbc(name + ".part"))["ok"], false);
+    EXPECT_EQ(t.answer(endMessage(name + ".part", "moved.mp4", 3))["ok"], false);
+    EXPECT_EQ(t.answer({{"type", "file.write.abort"}, {"part", name + ".part"}})["ok"], false);
+    EXPECT_EQ(t.answer({{"type", "file.open"}, {"name", name}})["ok"], false);
+    EXPECT_TRUE(t.t.desktop.opened.empty());
+    EXPECT_EQ(readFile(outside / "escape.mp4"), "outside");
+    EXPECT_EQ(readFile(outside / "escape.mp4.part"), "abc");
   }
 }
 
@@ -261,6 +317,9 @@ TEST(WindowsFileSystemTest, AFullVolumeGivesTheOutOfSpaceError) {
   if (small == nullptr || *small == '\0') {
     GTEST_SKIP() << "set TAMBERLO_SMALL_VOLUME to a folder on a small volume to run this";
   }
+  ULARGE_INTEGER free;
+  ASSERT_TRUE(::GetDiskFreeSpaceExW(toWindowsPath(small).value().c_str(), &free, nullptr, nullptr));
+  if (free.QuadPart > 64u << 20) GTEST_SKIP() << "TAMBERLO_SMALL_VOLUME has more than 64 MiB free";
   Folder folder(small);
   WindowsFileSystem files;
   ASSERT_TRUE(files.createExclusive(folder / "clip.mp4.part").ok());
@@ -269,11 +328,11 @@ TEST(WindowsFileSystemTest, AFullVolumeGivesTheOutOfSpaceError) {
   const std::vector<uint8_t> block(256 * 1024, 0x5a);
   uint64_t offset = 0;
   Status written = success();
-  while (written.ok() && offset < (uint64_t{1} << 30)) {
+  while (written.ok() && offset <= free.QuadPart) {
     written = (*file)->writeAt(offset, block);
     offset += block.size();
   }
-  ASSERT_FALSE(written.ok()) << "the volume took 1 GiB";
+  ASSERT_FALSE(written.ok()) << "the volume took more than it had free";
   const Error& error = written.error();
   EXPECT_EQ(error.domain, "file");
   EXPECT_EQ(error.code, FileErrorCode::kWriteOutOfSpace);

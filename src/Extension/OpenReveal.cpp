@@ -15,20 +15,31 @@ std::filesystem::path standardized(const std::filesystem::path& path) {
   return normal;
 }
 
+// The path of the UTF-8 `text`, and the UTF-8 of `path`: the library's own narrow encoding is
+// not UTF-8 everywhere (on Windows it reads each byte as one character).
+std::filesystem::path pathOf(std::string_view text) {
+  return std::filesystem::path(
+      std::u8string_view(reinterpret_cast<const char8_t*>(text.data()), text.size()));
+}
+std::string utf8Of(const std::filesystem::path& path) {
+  std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 }  // namespace
 
 json::object SafariWebExtensionHandler::openOrReveal(std::string_view type, std::string_view name,
                                                      const std::string& folder) {
   // The name was vetted already; the file must still stand directly in the folder, checked on
   // the path itself with "." and ".." taken out (links are not resolved here).
-  std::filesystem::path file = std::filesystem::path(folder) / std::filesystem::path(name);
-  bool contained = standardized(file.parent_path()) == standardized(folder);
-  if (!contained || !files_.targetExists(file.string())) {
+  std::filesystem::path file = pathOf(folder) / pathOf(name);
+  bool contained = standardized(file.parent_path()) == standardized(pathOf(folder));
+  if (!contained || !files_.targetExists(utf8Of(file))) {
     log.info("%{public}s: not in Downloads %{private}s", {type, name});
     return {{"ok", false}, {"error", "not found"}};
   }
   if (type == "file.open") {
-    bool opened = desktop_.open(file.string());
+    bool opened = desktop_.open(utf8Of(file));
     log.info("file.open: %{public}s", {opened ? "opened" : "not opened"});
     if (opened) return {{"ok", true}};
     return {{"ok", false}, {"error", "no app opened the file"}};
@@ -36,7 +47,7 @@ json::object SafariWebExtensionHandler::openOrReveal(std::string_view type, std:
   // Revealing has no failure to report: whether the file manager or the folder's application
   // showed it, the request was handed on. The line's wording is fixed for those who read the
   // log, whichever file manager answered.
-  desktop_.reveal(file.string());
+  desktop_.reveal(utf8Of(file));
   log.info("file.reveal: shown in Finder");
   return {{"ok", true}};
 }

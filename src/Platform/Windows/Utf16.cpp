@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <climits>
 
 namespace tamberlo {
@@ -10,6 +11,19 @@ namespace {
 constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
 constexpr std::wstring_view kLongUncPrefix = L"\\\\?\\UNC\\";
 constexpr std::wstring_view kDevicePrefix = L"\\\\.\\";
+
+// True when a name between separators ("\\") of `path` is made of dots and spaces alone: Windows
+// drops trailing dots and spaces, so such a name reads as "." or ".." or as no name at all.
+bool hasDotName(std::wstring_view path) {
+  size_t start = 0;
+  while (start < path.size()) {
+    size_t end = std::min(path.find(L'\\', start), path.size());
+    std::wstring_view name = path.substr(start, end - start);
+    if (!name.empty() && name.find_first_not_of(L". ") == std::wstring_view::npos) return true;
+    start = end + 1;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -44,6 +58,8 @@ std::optional<std::wstring> toWindowsPath(std::string_view path) {
   for (wchar_t& c : *wide) {
     if (c == L'/') c = L'\\';
   }
+  // A name that holds "\" could otherwise climb out of the folder it is joined to.
+  if (hasDotName(*wide)) return std::nullopt;
   // Full paths may be up to 32,767 characters long; the first call tells the length.
   DWORD needed = ::GetFullPathNameW(wide->c_str(), 0, nullptr, nullptr);
   if (needed == 0) return std::nullopt;

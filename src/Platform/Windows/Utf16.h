@@ -15,10 +15,12 @@ std::optional<std::string> toUtf8(std::wstring_view text);
 
 // The form of the UTF-8 `path` (absolute, or relative to the current folder; "/" or "\" between
 // names) that the wide Win32 file functions take at any length: made absolute and normalised as
-// Windows normalises every path it is given ("/" made "\", doubled separators, "." and ".."
-// taken out, trailing dots and spaces of the last name dropped), then prefixed with "\\?\" (or
-// "\\?\UNC\" for "\\server\share\..."). Nothing when `path` is empty, is not valid UTF-8, holds
-// a NUL, or leads to a device (CON, NUL, COM1...) rather than to a file.
+// Windows normalises every path it is given ("/" made "\", doubled separators collapsed,
+// trailing dots and spaces of the last name dropped), then prefixed with "\\?\" (or "\\?\UNC\"
+// for "\\server\share\..."). Nothing when `path` is empty, is not valid UTF-8, holds a NUL, has
+// a name made of dots and spaces alone ("." and ".." among them: a folder joined with a name
+// never has one, and such a path could lead out of the folder), or leads to a device (CON, NUL,
+// COM1...) rather than to a file.
 std::optional<std::wstring> toWindowsPath(std::string_view path);
 
 // `path` without its long-path prefix ("\\?\C:\..." made "C:\...", "\\?\UNC\server\..." made

@@ -320,9 +320,9 @@ bool WindowsFileSystem::exists(const std::string& path) {
   std::optional<std::wstring> native = toWindowsPath(path);
   if (!native) return false;
   if (::GetFileAttributesW(native->c_str()) != INVALID_FILE_ATTRIBUTES) return true;
-  // Something stands there that will not even show its attributes (a file the system holds).
-  DWORD code = ::GetLastError();
-  return code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED;
+  // Something stands there that the system holds open without sharing (a paging file). A
+  // refusal of access says nothing of the name: it could stand for every name asked about.
+  return ::GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
 bool WindowsFileSystem::targetExists(const std::string& path) {

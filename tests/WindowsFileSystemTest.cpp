@@ -154,6 +154,36 @@ TEST(WindowsFileSystemTest, DownloadsIsNothingWhenTheShellNamesTheProfileOrAbove
   }
 }
 
+TEST(WindowsFileSystemTest, EveryCallOnAMissingNameFailsAsNotFound) {
+  Folder folder;
+  const std::string missing = folder / "missing";
+  const std::string inMissing = folder / "missing/clip.mp4";
+  WindowsFileSystem files;
+  struct Case {
+    const char* call;
+    Status status;
+  };
+  auto status = [](auto result) -> Status {
+    if (result.ok()) return success();
+    return result.error();
+  };
+  const Case cases[] = {
+      {"createExclusive", files.createExclusive(inMissing)},
+      {"openForWriting", status(files.openForWriting(missing))},
+      {"openForReading", status(files.openForReading(missing))},
+      {"moveNoReplace", files.moveNoReplace(missing, folder / "clip.mp4", {})},
+      {"removeFile", files.removeFile(missing)},
+      {"syncDirectory", files.syncDirectory(missing)},
+      {"listDirectory", files.listDirectory(missing, [](std::string_view) {})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.call);
+    ASSERT_FALSE(c.status.ok());
+    EXPECT_EQ(c.status.error().kind, ErrorKind::kNotFound) << c.status.error().description;
+  }
+  EXPECT_FALSE(fs::exists(widePath(folder / "clip.mp4")));
+}
+
 TEST(WindowsFileSystemTest, MoveNeverReplacesAndKeepsTheExistingFile) {
   Folder folder;
   WindowsFileSystem files;

@@ -388,13 +388,17 @@ Status WindowsFileSystem::syncDirectory(const std::string& path) {
   constexpr std::string_view kOperation = "Cannot flush the folder to disk";
   Result<std::wstring> native = nativePath(path, kOperation);
   if (!native) return native.error();
-  ScopedHandle folder(::CreateFileW(native->c_str(), GENERIC_WRITE, kShareAll, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  auto open = [&](DWORD access) {
+    return ::CreateFileW(native->c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  };
+  ScopedHandle folder(open(GENERIC_WRITE));
   if (!folder.valid()) {
-    DWORD code = ::GetLastError();
-    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
-      return windowsError(code, kOperation);
-    }
+    // A folder that can be opened, but not for writing, has nothing to flush with: the journal
+    // holds its names.
+    if (::GetLastError() != ERROR_ACCESS_DENIED) return lastWindowsError(kOperation);
+    ScopedHandle readable(open(FILE_READ_ATTRIBUTES));
+    if (!readable.valid()) return lastWindowsError(kOperation);
     return success();
   }
   if (!::FlushFileBuffers(folder.get())) {

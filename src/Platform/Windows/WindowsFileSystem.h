@@ -40,9 +40,9 @@ class WindowsFileSystem : public FileSystem {
   // away only the link. A folder is refused.
   Status removeFile(const std::string& path) override;
   // FlushFileBuffers of the folder's handle where the volume allows it. Where it does not (the
-  // folder cannot be opened for writing, or the volume refuses to flush a folder), succeeds
-  // all the same: NTFS writes a name made or moved to its journal before the call that made it
-  // returns. Fails when the folder is missing.
+  // folder opens, but not for writing, or the volume refuses to flush a folder), succeeds all
+  // the same: NTFS writes a name made or moved to its journal before the call that made it
+  // returns. Fails when the folder is missing or cannot be opened.
   Status syncDirectory(const std::string& path) override;
   // FindFirstFileExW/FindNextFileW; "." and "..", names beginning with ".", and names that are
   // not valid UTF-16 are skipped.

@@ -196,7 +196,7 @@ int stream(const Frames& frames, const std::vector<char*>& command, bool burst) 
   if (burst) {
     // The first reply marks the start of the span: the host has started and answered once.
     std::string_view alone = frames.frames.front();
-    writeAll(child.in, alone);
+    static_cast<void>(writeAll(child.in, alone));
     while (replies.load() == 0) std::this_thread::yield();
     next += alone.size();
   }

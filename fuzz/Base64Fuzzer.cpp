@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/Base64.h"
+#include "Encoding/Base64.h"
 
 namespace {
 

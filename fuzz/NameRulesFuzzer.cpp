@@ -18,9 +18,9 @@
 #include <optional>
 #include <string>
 
+#include "Encoding/Utf8.h"
 #include "Extension/DownloadsFile.h"
 #include "Extension/NameText.h"
-#include "Platform/Utf8.h"
 
 namespace {
 

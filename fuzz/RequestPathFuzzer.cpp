@@ -22,10 +22,11 @@
 #include <set>
 #include <string>
 
+#include "Encoding/Utf8.h"
 #include "Extension/SafariWebExtensionHandler.h"
 #include "Host/Framing.h"
 #include "Host/NativeHost.h"
-#include "Platform/Utf8.h"
+#include "support/CapturingSink.h"
 
 namespace {
 
@@ -237,9 +238,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   auto sink = std::make_unique<tamberlo::CapturingSink>();
   tamberlo::CapturingSink* log = sink.get();
-  tamberlo::PosixFileSystem files;
+  std::unique_ptr<tamberlo::FileSystem> files = tamberlo::makeSystemFileSystem();
   CheckingDesktop desktop(w.downloads.string());
-  tamberlo::SafariWebExtensionHandler handler(files, desktop, std::move(sink));
+  tamberlo::SafariWebExtensionHandler handler(*files, desktop, std::move(sink));
 
   int in = memoryFile(data, size);
   int out = ::memfd_create("replies", MFD_CLOEXEC);

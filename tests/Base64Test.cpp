@@ -5,7 +5,7 @@
 #include <functional>
 #include <random>
 
-#include "Platform/Base64.h"
+#include "Encoding/Base64.h"
 #include "support/TestSupport.h"
 
 namespace tamberlo {

@@ -25,6 +25,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "Platform/Linux/GioDesktop.h"
+#include "Platform/Linux/LinuxFileSystem.h"
 #include "support/TestSupport.h"
 
 extern char** environ;
@@ -353,7 +355,7 @@ class DesktopTest : public ::testing::Test {
   World& world_;
   // What this test's file managers record, and other folders of its own.
   TempDir scratch_;
-  PosixFileSystem files_;
+  LinuxFileSystem files_;
   std::unique_ptr<Desktop> desktop_ = makeGioDesktop();
   CapturingSink* log_;
   std::unique_ptr<SafariWebExtensionHandler> handler_;

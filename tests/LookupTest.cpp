@@ -32,18 +32,24 @@ double secondsOf(Instant instant) { return instant.time_since_epoch().count(); }
 
 // The real disk, except that creation dates can be set per name: birth times cannot be made
 // on demand. Records whose dates were read.
-class DatedFileSystem : public PosixFileSystem {
+class DatedFileSystem : public FileSystemWrapper {
  public:
+  DatedFileSystem() : DatedFileSystem(makeSystemFileSystem()) {}
   std::optional<Instant> creationDate(const std::string& path) override {
     std::string name = path.substr(path.rfind('/') + 1);
     asked.push_back(name);
     if (unreadable.contains(name)) return std::nullopt;
     if (auto it = dates.find(name); it != dates.end()) return it->second;
-    return PosixFileSystem::creationDate(path);
+    return FileSystemWrapper::creationDate(path);
   }
   std::map<std::string, Instant> dates;
   std::set<std::string> unreadable;
   std::vector<std::string> asked;
+
+ private:
+  explicit DatedFileSystem(std::unique_ptr<FileSystem> system)
+      : FileSystemWrapper(*system), system_(std::move(system)) {}
+  std::unique_ptr<FileSystem> system_;
 };
 
 // The names of `folder` in the order the OS lists them, everything included.
@@ -109,9 +115,9 @@ TEST(LookupTest, ListingSkipsHiddenAndNonUtf8NamesWhateverTheyMatch) {
   writeFile(folder / "caf\xE9.mp4", "x");  // Latin-1, not UTF-8
 
   std::vector<std::string> visited;
-  PosixFileSystem posix;
-  ASSERT_TRUE(posix.listDirectory(folder.path(),
-                                  [&](std::string_view name) { visited.emplace_back(name); }));
+  std::unique_ptr<FileSystem> system = makeSystemFileSystem();
+  ASSERT_TRUE(system->listDirectory(folder.path(),
+                                    [&](std::string_view name) { visited.emplace_back(name); }));
   EXPECT_EQ(visited, std::vector<std::string>{"visible"});
 
   // Even asked for by a hidden name, a hidden entry is not listed.

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "Encoding/Cpu.h"
 #include "Host/PlainJsonText.h"
-#include "Platform/Cpu.h"
 
 namespace tamberlo {
 namespace {

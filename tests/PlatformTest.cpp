@@ -2,9 +2,10 @@
 
 #include <filesystem>
 
-#include "Platform/Base64.h"
+#include "Encoding/Base64.h"
+#include "Encoding/Utf8.h"
+#include "Platform/Linux/LinuxFileSystem.h"
 #include "Platform/Logger.h"
-#include "Platform/Utf8.h"
 #include "support/TestSupport.h"
 
 namespace tamberlo {
@@ -161,7 +162,7 @@ TEST(FileSystemTest, DownloadsFolderFollowsTheUserDirsFile) {
       {"above home", std::nullopt, "XDG_DOWNLOAD_DIR=\"$HOME/..\"\n", std::nullopt},
       {"root", std::nullopt, "XDG_DOWNLOAD_DIR=\"/\"\n", std::nullopt},
   };
-  PosixFileSystem files;
+  LinuxFileSystem files;
   for (const Case& c : cases) {
     std::string config = c.configHome.value_or(home / ".config");
     std::filesystem::remove(config + "/user-dirs.dirs");
@@ -184,7 +185,7 @@ TEST(FileSystemTest, DownloadsFolderFollowsTheUserDirsFile) {
 TEST(FileSystemTest, AWritableFileKnowsItsLengthAfterEveryChange) {
   TempDir dir;
   testing::writeFile(dir / "f.part", "abc");
-  PosixFileSystem files;
+  LinuxFileSystem files;
   Result<std::unique_ptr<WritableFile>> file = files.openForWriting(dir / "f.part");
   ASSERT_TRUE(file);
   auto bytes = [](std::string_view text) {
@@ -205,7 +206,7 @@ TEST(FileSystemTest, ResolvesLinksAsFarAsTheyExist) {
   TempDir dir;
   std::filesystem::create_directory(dir / "real");
   std::filesystem::create_directory_symlink(dir / "real", dir / "link");
-  PosixFileSystem files;
+  LinuxFileSystem files;
   std::string real = files.resolveSymlinks(dir / "real");
   EXPECT_EQ(files.resolveSymlinks(dir / "link"), real);
   EXPECT_EQ(files.resolveSymlinks(dir / "link/missing/deeper"), real + "/missing/deeper");

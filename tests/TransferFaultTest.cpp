@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "Platform/Linux/LinuxFileSystem.h"
+#include "Platform/Linux/PosixError.h"
 #include "TransferSteps.h"
 #include "support/FaultInjectingFileSystem.h"
 
@@ -21,7 +23,7 @@ using testing::writeFile;
 Error outOfSpace() {
   return Error::file(FileErrorCode::kWriteOutOfSpace,
                      "Cannot write the file: the volume is out of space.",
-                     Error::posix(ENOSPC, "Cannot write the file"));
+                     posixError(ENOSPC, "Cannot write the file"));
 }
 
 TEST(TransferFaultTest, EveryFailingFileOperationGetsTheFailureReply) {
@@ -35,30 +37,30 @@ TEST(TransferFaultTest, EveryFailingFileOperationGetsTheFailureReply) {
   };
   const std::string part = "clip.mp4.part";
   const Case cases[] = {
-      {FileOp::kOpen, Error::posix(EACCES, "Cannot open the file for writing"),
+      {FileOp::kOpen, posixError(EACCES, "Cannot open the file for writing"),
        writeChunk(part, 7, "h"), "file.write.chunk", false, "abcdefg"},
-      {FileOp::kSize, Error::posix(EIO, "Cannot read the file's length"), writeChunk(part, 7, "h"),
+      {FileOp::kSize, posixError(EIO, "Cannot read the file's length"), writeChunk(part, 7, "h"),
        "file.write.chunk", false, "abcdefg"},
-      {FileOp::kTruncate, Error::posix(EIO, "Cannot set the file's length"),
-       writeChunk(part, 2, "h"), "file.write.chunk", false, "abcdefg"},
+      {FileOp::kTruncate, posixError(EIO, "Cannot set the file's length"), writeChunk(part, 2, "h"),
+       "file.write.chunk", false, "abcdefg"},
       {FileOp::kWrite, outOfSpace(), writeChunk(part, 7, "h"), "file.write.chunk", true, "abcdefg"},
-      {FileOp::kWrite, Error::posix(EDQUOT, "Cannot write the file"), writeChunk(part, 7, "h"),
+      {FileOp::kWrite, posixError(EDQUOT, "Cannot write the file"), writeChunk(part, 7, "h"),
        "file.write.chunk", true, "abcdefg"},
-      {FileOp::kWrite, Error::posix(EIO, "Cannot write the file"), writeChunk(part, 7, "h"),
+      {FileOp::kWrite, posixError(EIO, "Cannot write the file"), writeChunk(part, 7, "h"),
        "file.write.chunk", false, "abcdefg"},
       // A rewind is cut back before the write fails.
       {FileOp::kWrite, outOfSpace(), writeChunk(part, 3, "h"), "file.write.chunk", true, "abc"},
-      {FileOp::kOpenForReading, Error::posix(EACCES, "Cannot open the file for reading"),
+      {FileOp::kOpenForReading, posixError(EACCES, "Cannot open the file for reading"),
        writeEnd(part, "clip.mp4", 7), "file.write.end", false, "abcdefg"},
-      {FileOp::kSize, Error::posix(EIO, "Cannot read the file's length"),
+      {FileOp::kSize, posixError(EIO, "Cannot read the file's length"),
        writeEnd(part, "clip.mp4", 7), "file.write.end", false, "abcdefg"},
-      {FileOp::kSync, Error::posix(EIO, "Cannot flush the file to disk"),
+      {FileOp::kSync, posixError(EIO, "Cannot flush the file to disk"),
        writeEnd(part, "clip.mp4", 7), "file.write.end", false, "abcdefg"},
-      {FileOp::kSync, Error::posix(ENOSPC, "Cannot flush the file to disk"),
+      {FileOp::kSync, posixError(ENOSPC, "Cannot flush the file to disk"),
        writeEnd(part, "clip.mp4", 7), "file.write.end", true, "abcdefg"},
-      {FileOp::kMove, Error::posix(EXDEV, "Cannot move the file"), writeEnd(part, "clip.mp4", 7),
+      {FileOp::kMove, posixError(EXDEV, "Cannot move the file"), writeEnd(part, "clip.mp4", 7),
        "file.write.end", false, "abcdefg"},
-      {FileOp::kRemove, Error::posix(EACCES, "Cannot remove the file"), writeAbort(part),
+      {FileOp::kRemove, posixError(EACCES, "Cannot remove the file"), writeAbort(part),
        "file.write.abort", false, "abcdefg"},
   };
   for (const Case& c : cases) {
@@ -98,7 +100,7 @@ TEST(TransferFaultTest, EndFlushesTheFileBeforeTheMoveAndTheFolderAfterIt) {
                                       "open", "size", "write", "close",              // append
                                       "open", "size", "truncate", "write", "close",  // rewind
                                       "open for reading", "size", "sync", "close",   // end
-                                      "move", "rename no-replace", "sync folder"}));
+                                      "move", "sync folder"}));
   EXPECT_EQ(readFile(home / "clip.mp4"), "abXY");
 }
 
@@ -109,7 +111,7 @@ TEST(TransferFaultTest, FailingFolderFlushStillNamesTheSavedFile) {
   FaultInjectingFileSystem files;
   HandlerUnderTest t(files);
   writeFile(home / "clip.mp4.part", "abc");
-  const Error error = Error::posix(EIO, "Cannot flush the folder to disk");
+  const Error error = posixError(EIO, "Cannot flush the folder to disk");
   files.fail(FileOp::kSyncFolder, error);
   play(t, {{writeEnd("clip.mp4.part", "clip.mp4", 3),
             {{"ok", true}, {"name", "clip.mp4"}},
@@ -152,7 +154,7 @@ TEST(TransferFaultTest, EndLosingTheRaceForAFinalNameTakesTheNextFreeOne) {
   writeFile(home / "other.part", "ours");
   const Error exists = Error::file(FileErrorCode::kWriteFileExists,
                                    "Cannot move the file: a file of that name exists.",
-                                   Error::posix(EEXIST, "Cannot move the file"));
+                                   posixError(EEXIST, "Cannot move the file"));
   files.fail(FileOp::kMove, exists);
   auto moves = [&] { return std::count(files.journal().begin(), files.journal().end(), "move"); };
   const auto movesBefore = moves();
@@ -166,16 +168,24 @@ TEST(TransferFaultTest, EndLosingTheRaceForAFinalNameTakesTheNextFreeOne) {
 // Where the file system neither renames without replacing nor makes hard links, end still
 // saves the file, looking at the final name right before a plain rename.
 TEST(TransferFaultTest, EndWithoutNoReplaceRenameOrHardLinks) {
+  // The kernel refuses both calls as such a file system does; `beforeLink` runs at the moment
+  // another process would have to act to take the free name.
+  struct WithoutNoReplaceMoves : LinuxFileSystem {
+    std::function<void()> beforeLink;
+    int renameNoReplace(const std::string&, const std::string&) override { return EINVAL; }
+    int hardLink(const std::string&, const std::string&) override {
+      if (beforeLink) std::exchange(beforeLink, nullptr)();
+      return EPERM;
+    }
+  };
   FakeHome home;
-  FaultInjectingFileSystem files;
+  WithoutNoReplaceMoves files;
   HandlerUnderTest t(files);
-  files.fail(FileOp::kRenameNoReplace, Error::posix(EINVAL, "renameat2"));
-  files.fail(FileOp::kLink, Error::posix(EPERM, "link"));
   writeFile(home / "clip.mp4", "kept");
   writeFile(home / "a.part", "first");
   writeFile(home / "b.part", "second");
   // The name found free is taken before the rename: the look finds it and moves on.
-  files.before(FileOp::kLink, [&] { writeFile(home / "clip (1).mp4", "theirs"); });
+  files.beforeLink = [&] { writeFile(home / "clip (1).mp4", "theirs"); };
   play(t, {{writeEnd("a.part", "clip.mp4", 5),
             {{"ok", true}, {"name", "clip (2).mp4"}},
             {info("file.write.end: saved 5 bytes as <private>")}},
@@ -221,6 +231,43 @@ TEST(TransferFaultTest, AbortWhoseFileVanishesFirstIsStillOk) {
   writeFile(home / "clip.mp4.part", "abc");
   files.before(FileOp::kRemove, [&] { std::remove((home / "clip.mp4.part").c_str()); });
   play(t, {{writeAbort("clip.mp4.part"), {{"ok", true}}, {info("file.write.abort <private>")}}});
+}
+
+TEST(TransferFaultTest, IsDiskFullFollowsTheChainOfUnderlyingErrors) {
+  // POSIX errors are classified where they are made, as the file system makes them.
+  auto make = [](std::string_view domain, int64_t code, std::optional<Error> under = {}) {
+    Error e = domain == kPosixErrorDomain
+                  ? posixError(static_cast<int>(code), "description")
+                  : Error{std::string(domain), code, ErrorKind::kOther, "description", nullptr};
+    if (under) e.underlying = std::make_shared<const Error>(*under);
+    return e;
+  };
+  const std::string_view file = kFileErrorDomain, posix = kPosixErrorDomain;
+  struct Case {
+    std::string label;
+    Error error;
+    bool full;
+  };
+  const Case cases[] = {
+      {"file out of space", make(file, 640), true},
+      {"ENOSPC", make(posix, 28), true},
+      {"EDQUOT", make(posix, 122), true},
+      {"EFBIG", make(posix, 27), false},
+      {"file read-only volume", make(file, 642), false},
+      {"28 in the file domain", make(file, 28), false},
+      {"640 in the POSIX domain", make(posix, 640), false},
+      {"macOS EDQUOT number", make(posix, 69), false},
+      {"write error over ENOSPC", make(file, 512, make(posix, 28)), true},
+      {"two levels down", make(file, 512, make(file, 512, make(posix, 122))), true},
+      {"out of space over EIO", make(file, 640, make(posix, 5)), true},
+      {"write error over EIO", make(file, 512, make(posix, 5)), false},
+      {"own domain, code 28", make("elsewhere", 28), false},
+      {"own domain over nothing that counts", make("elsewhere", 640, make(file, 28)), false},
+      {"own domain over ENOSPC", make("elsewhere", 1, make(posix, 28)), true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SafariWebExtensionHandler::isDiskFull(c.error), c.full) << c.label;
+  }
 }
 
 }  // namespace

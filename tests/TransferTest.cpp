@@ -491,39 +491,5 @@ TEST(TransferTest, ListNamesTheRegularPartFilesWithLengthAndLastChange) {
   EXPECT_EQ(t.lines(), std::vector<Line>{failedLine("file.write.list", missing)});
 }
 
-TEST(TransferTest, IsDiskFullFollowsTheChainOfUnderlyingErrors) {
-  auto make = [](std::string_view domain, int64_t code, std::optional<Error> under = {}) {
-    Error e{std::string(domain), code, "description", nullptr};
-    if (under) e.underlying = std::make_shared<const Error>(*under);
-    return e;
-  };
-  const std::string_view file = kFileErrorDomain, posix = kPosixErrorDomain;
-  struct Case {
-    std::string label;
-    Error error;
-    bool full;
-  };
-  const Case cases[] = {
-      {"file out of space", make(file, 640), true},
-      {"ENOSPC", make(posix, 28), true},
-      {"EDQUOT", make(posix, 122), true},
-      {"EFBIG", make(posix, 27), false},
-      {"file read-only volume", make(file, 642), false},
-      {"28 in the file domain", make(file, 28), false},
-      {"640 in the POSIX domain", make(posix, 640), false},
-      {"macOS EDQUOT number", make(posix, 69), false},
-      {"write error over ENOSPC", make(file, 512, make(posix, 28)), true},
-      {"two levels down", make(file, 512, make(file, 512, make(posix, 122))), true},
-      {"out of space over EIO", make(file, 640, make(posix, 5)), true},
-      {"write error over EIO", make(file, 512, make(posix, 5)), false},
-      {"own domain, code 28", make("elsewhere", 28), false},
-      {"own domain over nothing that counts", make("elsewhere", 640, make(file, 28)), false},
-      {"own domain over ENOSPC", make("elsewhere", 1, make(posix, 28)), true},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(SafariWebExtensionHandler::isDiskFull(c.error), c.full) << c.label;
-  }
-}
-
 }  // namespace
 }  // namespace tamberlo

@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "Encoding/Base64.h"
+#include "Extension/Carriers.h"
 #include "Extension/DownloadsFile.h"
-#include "Platform/Base64.h"
-#include "Platform/Carriers.h"
 #include "Platform/Desktop.h"
 #include "Platform/Error.h"
 #include "Platform/FileSystem.h"

@@ -95,8 +95,7 @@ json::object SafariWebExtensionHandler::begin(const json::object& message,
         log.info("file.write.begin %{private}s", {part});
         return {{"ok", true}, {"part", part}};
       }
-      const Error& error = created.error();
-      if (error.domain != kPosixErrorDomain || error.code != EEXIST) break;
+      if (created.error().kind != ErrorKind::kExists) break;
     }
     part = DownloadsFile::numbered(wanted, n);
   }
@@ -182,9 +181,8 @@ json::object SafariWebExtensionHandler::end(const json::object& message,
     finalName = freeName(folder, name->subview());
     Status moved = files_.moveNoReplace(partPath, inFolder(folder, finalName), checked);
     if (moved) break;
-    const Error& error = moved.error();
-    bool taken = error.domain == kFileErrorDomain && error.code == FileErrorCode::kWriteFileExists;
-    if (!taken || tries == kMoveTries) return failure(kType, error);
+    bool taken = moved.error().kind == ErrorKind::kExists;
+    if (!taken || tries == kMoveTries) return failure(kType, moved.error());
   }
   // The file is saved under its final name whatever the flush says; the name must reach the
   // scripts, or they could neither find nor retry it.
@@ -217,9 +215,8 @@ json::object SafariWebExtensionHandler::abort(const json::object& message,
   // No look before the removal: a part file that is not there, or that a racing abort removed
   // first, is already what was asked for, so "no such file" counts as removed.
   if (Status removed = files_.removeFile(inFolder(folder, *part)); !removed) {
-    const Error& error = removed.error();
-    if (error.domain != kPosixErrorDomain || error.code != ENOENT) {
-      return failure("file.write.abort", error);
+    if (removed.error().kind != ErrorKind::kNotFound) {
+      return failure("file.write.abort", removed.error());
     }
   }
   log.info("file.write.abort %{private}s", {std::string(*part)});
@@ -282,11 +279,8 @@ bool SafariWebExtensionHandler::isDiskFull(const Error& error) {
     if (link->domain == kFileErrorDomain && link->code == FileErrorCode::kWriteOutOfSpace) {
       return true;
     }
-    if (link->domain == kPosixErrorDomain && (link->code == ENOSPC || link->code == EDQUOT)) {
-      return true;
-    }
   }
-  return false;
+  return error.hasKind(ErrorKind::kNoSpace);
 }
 
 }  // namespace tamberlo

@@ -1,20 +1,14 @@
 #include "Host/Confinement.h"
 
-#include "Platform/Sandbox.h"
+#include "Platform/Confinement.h"
 
 namespace tamberlo {
 
 void confineHost(SafariWebExtensionHandler& handler) {
-  Sandbox::Grants grants;
-  grants.readWrite = handler.downloadsFolder();
-  if (std::optional<std::string> userDirs = userDirsFile()) grants.readOnly.push_back(*userDirs);
-  Sandbox::Outcome outcome = Sandbox::confine(grants);
-  if (outcome.files && outcome.calls) return;
-  const char* missing = outcome.files   ? "seccomp"
-                        : outcome.calls ? "Landlock"
-                                        : "Landlock and seccomp";
+  std::optional<std::string> missing = confineToDownloads(handler.downloadsFolder());
+  if (!missing) return;
   Logger log(std::string(kLogSubsystem), std::string(kLogCategory), makeSystemSink());
-  log.info("sandbox: %{public}s not available; the host runs without it", {missing});
+  log.info("sandbox: %{public}s not available; the host runs without it", {*missing});
   log.flush();
 }
 

@@ -1,10 +1,9 @@
 #include "Host/Framing.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+
+#include "Platform/Streams.h"
 
 namespace tamberlo {
 namespace {
@@ -44,10 +43,9 @@ bool FrameReader::fill(size_t count) {
     end_ = have;
   }
   while (end_ - begin_ < count) {
-    ssize_t n = ::read(fd_, buffer_.get() + end_, capacity_ - end_);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    end_ += static_cast<size_t>(n);
+    Result<size_t> n = readSome(fd_, {buffer_.get() + end_, capacity_ - end_});
+    if (!n || *n == 0) return false;
+    end_ += *n;
   }
   return true;
 }
@@ -60,10 +58,9 @@ bool FrameReader::skip(uint64_t length) {
   char scratch[64 * 1024];
   while (length > 0) {
     size_t piece = length < sizeof scratch ? static_cast<size_t>(length) : sizeof scratch;
-    ssize_t n = ::read(fd_, scratch, piece);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    length -= static_cast<uint64_t>(n);
+    Result<size_t> n = readSome(fd_, {scratch, piece});
+    if (!n || *n == 0) return false;
+    length -= *n;
   }
   return true;
 }
@@ -76,15 +73,14 @@ bool FrameReader::pass(size_t length, FrameConsumer& consumer) {
       std::span<char> into = consumer.placeForNext();
       bool inPlace = !into.empty();
       if (!inPlace) into = {buffer_.get(), capacity_};
-      ssize_t n = ::read(fd_, into.data(), std::min({length, into.size(), capacity_}));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
+      Result<size_t> n = readSome(fd_, into.first(std::min({length, into.size(), capacity_})));
+      if (!n || *n == 0) return false;
       if (inPlace) {
-        consumer.take({into.data(), static_cast<size_t>(n)});
-        length -= static_cast<size_t>(n);
+        consumer.take({into.data(), *n});
+        length -= *n;
         continue;
       }
-      end_ = static_cast<size_t>(n);
+      end_ = *n;
     }
     size_t piece = std::min(length, end_ - begin_);
     consumer.take({buffer_.get() + begin_, piece});
@@ -121,25 +117,14 @@ void appendFrame(std::string& out, std::string_view payload) {
   out.append(payload);
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
 namespace {
 
 bool readAll(int fd, char* into, size_t length) {
   while (length > 0) {
-    ssize_t n = ::read(fd, into, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    into += n;
-    length -= static_cast<size_t>(n);
+    Result<size_t> n = readSome(fd, {into, length});
+    if (!n || *n == 0) return false;
+    into += *n;
+    length -= *n;
   }
   return true;
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "Platform/Streams.h"
+
 namespace tamberlo {
 
 // Browsers send at most this much to a host in one message.
@@ -75,10 +77,6 @@ class FrameReader {
 
 // Appends `payload` as one frame (its length, then its bytes) to `out`.
 void appendFrame(std::string& out, std::string_view payload);
-
-// Writes all of `bytes` to `fd`, continuing short writes. False when the output is closed or
-// fails; the caller then has nobody left to answer.
-bool writeAll(int fd, std::string_view bytes);
 
 // Reads one whole frame from `fd`, blocking, for a peer that reads replies one at a time (the
 // host itself reads through FrameReader). The payload lands in `storage`, whose memory is

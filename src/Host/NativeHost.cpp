@@ -1,8 +1,5 @@
 #include "Host/NativeHost.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <boost/json/serializer.hpp>
 #include <cstring>
 #include <memory>
@@ -36,7 +33,6 @@ class IncomingMessage : public FrameConsumer {
     return message;
   }
   bool outgrewBudget() const { return parser_.outgrewStorage(); }
-  const json::storage_ptr& storage() const { return storage_; }
 
  private:
   // The arena outlives the parser's half-built values: members go in reverse order.
@@ -50,7 +46,7 @@ constexpr std::string_view kReplyTooLarge = R"({"ok":false,"error":"reply too la
 
 // Appends the reply frame for `reply` to `out`, or the short error frame when the reply would
 // pass the outgoing limit; serializing stops as soon as it does.
-void appendReply(std::string& out, json::serializer& serializer, const json::value& reply) {
+void appendReply(std::string& out, json::serializer& serializer, const json::object& reply) {
   size_t start = out.size();
   out.append(sizeof(uint32_t), '\0');
   serializer.reset(&reply);
@@ -71,10 +67,8 @@ void appendReply(std::string& out, json::serializer& serializer, const json::val
 
 int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler) {
   // A browser writes a large message in pieces as the pipe drains, and Firefox copies what is
-  // left of it after every piece: the larger the pipe, the fewer the pieces. 1 MiB is what an
-  // unprivileged process may ask for by default; any refusal (not a pipe, a lower limit) leaves
-  // the pipe as it is.
-  ::fcntl(in, F_SETPIPE_SZ, kInputPipeBytes);
+  // left of it after every piece: the larger the pipe, the fewer the pieces.
+  enlargeInputPipe(in, kInputPipeBytes);
   json::serializer serializer;
   IncomingMessage incoming;
   FrameReader reader(in);
@@ -83,11 +77,6 @@ int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler) {
   // browser that waits for it.
   std::string pending;
   constexpr size_t kFlushAt = 256 * 1024;
-  // One request carrier for all messages, so that its vector and callback are made once.
-  ExtensionContext context;
-  context.completeRequest = [&](std::vector<ExtensionItem> items) {
-    appendReply(pending, serializer, items.front().userInfo->at(kMessageKey));
-  };
   while (true) {
     if (!pending.empty() && (!reader.hasBufferedFrame() || pending.size() >= kFlushAt)) {
       handler.flushLog();
@@ -97,7 +86,8 @@ int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler) {
     FrameStatus status = reader.next(incoming);
     if (status == FrameStatus::kEnd) {
       handler.flushLog();
-      writeAll(out, pending);
+      // Nobody is left to tell when this fails.
+      static_cast<void>(writeAll(out, pending));
       return 0;
     }
     if (status == FrameStatus::kTooLarge) {
@@ -109,31 +99,10 @@ int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler) {
       appendFrame(pending, kMessageTooLarge);
       continue;
     }
-    ExtensionItem item;
-    if (message) {
-      // In the message's own storage, so that it moves in rather than being copied.
-      item.userInfo.emplace(incoming.storage());
-      item.userInfo->emplace(kMessageKey, std::move(*message));
-    }
-    context.inputItems.clear();
-    context.inputItems.emplace_back(std::move(item));
-    handler.beginRequest(context);
-    // The message goes while its storage is still there.
-    context.inputItems.clear();
+    // The reply may hold the message, and with it the arena's memory: it is serialized before
+    // the next frame reuses the arena.
+    appendReply(pending, serializer, handler.answer(std::move(message)));
   }
-}
-
-int takeReplyStream() {
-  int replies = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-  if (replies < 0) return STDOUT_FILENO;
-  int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (null < 0 || ::dup2(null, STDOUT_FILENO) < 0) {
-    if (null >= 0) ::close(null);
-    ::close(replies);
-    return STDOUT_FILENO;
-  }
-  ::close(null);
-  return replies;
 }
 
 }  // namespace tamberlo

@@ -8,8 +8,9 @@ namespace tamberlo {
 // hostile frame from exhausting the stack.
 inline constexpr std::size_t kMaxMessageDepth = 512;
 
-// The size to which the host enlarges a pipe on its input, where the kernel allows.
-inline constexpr int kInputPipeBytes = 1 << 20;
+// The size to which the host enlarges a pipe on its input, where the OS allows: on Linux, what
+// an unprivileged process may ask for by default.
+inline constexpr std::size_t kInputPipeBytes = 1 << 20;
 
 // Serves native messages from `in` until end of input, one request per frame, in arrival order,
 // one reply frame each on `out`. A frame that is not JSON is a request without a message; a
@@ -18,10 +19,5 @@ inline constexpr int kInputPipeBytes = 1 << 20;
 // pipe on `in` is first enlarged to kInputPipeBytes where the kernel allows. Returns the
 // process's exit status: 0 at end of input or when `out` is closed.
 int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler);
-
-// Moves the reply stream off standard output: returns a descriptor of its own for it and points
-// descriptor 1 at /dev/null, so that nothing else that writes to standard output (a library, a
-// child) can reach the stream. Returns descriptor 1 itself, unchanged, when it cannot do so.
-int takeReplyStream();
 
 }  // namespace tamberlo

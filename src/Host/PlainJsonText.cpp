@@ -1,6 +1,6 @@
 #include "Host/PlainJsonText.h"
 
-#include "Platform/Cpu.h"
+#include "Encoding/Cpu.h"
 
 #if TAMBERLO_X86
 #include <immintrin.h>

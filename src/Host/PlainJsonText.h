@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "Platform/Cpu.h"
+#include "Encoding/Cpu.h"
 
 namespace tamberlo {
 

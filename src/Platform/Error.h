@@ -1,5 +1,7 @@
 // Errors as values: every failure that crosses the boundary to the OS comes back as an Error
-// with a domain, a code and a short description, optionally wrapping the error underneath it.
+// with a domain, a code, the kind of failure it is, and a short description, optionally wrapping
+// the error underneath it. The kind is set where the OS answered (PosixError.h on Linux); code
+// above the boundary asks for the kind and never for the OS's own codes.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +12,6 @@
 
 namespace tamberlo {
 
-// The POSIX domain carries Linux's own errno values (ENOSPC is 28, EDQUOT 122).
-inline constexpr std::string_view kPosixErrorDomain = "posix";
 // The file domain plays the part of Foundation's file errors; its codes follow Foundation's.
 inline constexpr std::string_view kFileErrorDomain = "file";
 
@@ -22,18 +22,28 @@ inline constexpr int64_t kWriteFileExists = 516;
 inline constexpr int64_t kWriteOutOfSpace = 640;
 }  // namespace FileErrorCode
 
+// What went wrong, in the few kinds that the code above the boundary tells apart.
+enum class ErrorKind {
+  kOther,
+  kExists,          // the name is taken
+  kNotFound,        // nothing stands at the name, or a folder on the way is missing
+  kNoSpace,         // the volume or the user's quota is full
+  kNotRegularFile,  // a link, folder, device, or a file with other names (hard links)
+};
+
 struct Error {
   std::string domain;
   int64_t code = 0;
+  ErrorKind kind = ErrorKind::kOther;
   // A short English sentence naming the operation and the reason. Never holds a file name:
   // descriptions are logged as public values.
   std::string description;
   std::shared_ptr<const Error> underlying;
 
-  // An error of the POSIX domain for `errnum`, described as "<operation>: <reason>."
-  static Error posix(int errnum, std::string_view operation);
-  // An error of the file domain wrapping `cause`.
+  // An error of the file domain wrapping `cause`, of the cause's kind.
   static Error file(int64_t code, std::string description, Error cause);
+  // True when this error or one underneath it is of `wanted` kind.
+  bool hasKind(ErrorKind wanted) const;
 };
 
 // A value or the Error that kept it from being made.

@@ -1,5 +1,5 @@
-// The handler's only way to the disk. PosixFileSystem is the real one; a test can derive from it
-// and override a single call to make it fail on demand.
+// The handler's only way to the disk: the interface, its wrapper, and the factory of the
+// system's own implementation (one per OS, in Platform/<OS>/). Paths are UTF-8 throughout.
 #pragma once
 
 #include <chrono>
@@ -122,37 +122,47 @@ class FileSystem {
   virtual std::optional<FileFacts> regularFileFacts(const std::string& path) = 0;
 };
 
-class PosixFileSystem : public FileSystem {
+// Forwards every call to another file system: a test derives from it and overrides only the
+// calls it makes fail or watches. `target` must outlive the wrapper.
+class FileSystemWrapper : public FileSystem {
  public:
-  std::optional<std::string> downloadsDirectory() override;
-  std::string resolveSymlinks(const std::string& path) override;
-  bool exists(const std::string& path) override;
-  bool targetExists(const std::string& path) override;
-  Status createExclusive(const std::string& path) override;
-  Result<std::unique_ptr<WritableFile>> openForWriting(const std::string& path) override;
-  Result<std::unique_ptr<OpenFile>> openForReading(const std::string& path) override;
-  Status moveNoReplace(const std::string& from, const std::string& to,
-                       const FileIdentity& expected) override;
-  Status removeFile(const std::string& path) override;
-  Status syncDirectory(const std::string& path) override;
-  Status listDirectory(const std::string& path,
-                       const std::function<void(std::string_view name)>& visit) override;
-  std::optional<Instant> creationDate(const std::string& path) override;
-  std::optional<FileFacts> regularFileFacts(const std::string& path) override;
+  explicit FileSystemWrapper(FileSystem& target) : target_(target) {}
 
- protected:
-  // The kernel calls that moveNoReplace tries in turn, each giving 0 or an errno value:
-  // renameat2 with RENAME_NOREPLACE, and link.
-  virtual int renameNoReplace(const std::string& from, const std::string& to);
-  virtual int hardLink(const std::string& from, const std::string& to);
+  std::optional<std::string> downloadsDirectory() override { return target_.downloadsDirectory(); }
+  std::string resolveSymlinks(const std::string& path) override {
+    return target_.resolveSymlinks(path);
+  }
+  bool exists(const std::string& path) override { return target_.exists(path); }
+  bool targetExists(const std::string& path) override { return target_.targetExists(path); }
+  Status createExclusive(const std::string& path) override { return target_.createExclusive(path); }
+  Result<std::unique_ptr<WritableFile>> openForWriting(const std::string& path) override {
+    return target_.openForWriting(path);
+  }
+  Result<std::unique_ptr<OpenFile>> openForReading(const std::string& path) override {
+    return target_.openForReading(path);
+  }
+  Status moveNoReplace(const std::string& from, const std::string& to,
+                       const FileIdentity& expected) override {
+    return target_.moveNoReplace(from, to, expected);
+  }
+  Status removeFile(const std::string& path) override { return target_.removeFile(path); }
+  Status syncDirectory(const std::string& path) override { return target_.syncDirectory(path); }
+  Status listDirectory(const std::string& path,
+                       const std::function<void(std::string_view name)>& visit) override {
+    return target_.listDirectory(path, visit);
+  }
+  std::optional<Instant> creationDate(const std::string& path) override {
+    return target_.creationDate(path);
+  }
+  std::optional<FileFacts> regularFileFacts(const std::string& path) override {
+    return target_.regularFileFacts(path);
+  }
 
  private:
-  // moveNoReplace without the check of what was moved.
-  Status moveWithoutReplacing(const std::string& from, const std::string& to);
+  FileSystem& target_;
 };
 
-// The user-dirs.dirs file that downloadsDirectory() reads ($XDG_CONFIG_HOME when it is absolute,
-// else $HOME/.config), whether or not it exists; nothing when HOME is unset or empty.
-std::optional<std::string> userDirsFile();
+// The system's file system: LinuxFileSystem on Linux, WindowsFileSystem on Windows.
+std::unique_ptr<FileSystem> makeSystemFileSystem();
 
 }  // namespace tamberlo

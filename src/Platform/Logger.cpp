@@ -1,14 +1,10 @@
 #include "Platform/Logger.h"
 
-#include <dlfcn.h>
-#include <syslog.h>
-#include <systemd/sd-journal.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <string>
+
+#include "Platform/Streams.h"
 
 namespace tamberlo {
 
@@ -82,40 +78,7 @@ void Logger::flush() {
   if (sink_) sink_->flush();
 }
 
-void CapturingSink::write(LogLevel level, std::string_view, std::string_view,
-                          std::string_view line) {
-  lines_.push_back({level, std::string(line)});
-}
-
 namespace {
-
-// Writes through sd_journal_sendv, found in libsystemd at run time: a host that logs to
-// standard error never loads the library and the five it pulls in, which would be most of the
-// start-up of a host started for one message.
-class JournalSink : public LogSink {
- public:
-  using Send = decltype(&sd_journal_sendv);
-  explicit JournalSink(Send send) : send_(send) {}
-
-  void write(LogLevel level, std::string_view subsystem, std::string_view category,
-             std::string_view line) override {
-    std::string message = "MESSAGE=" + std::string(line);
-    std::string priority =
-        "PRIORITY=" + std::to_string(level == LogLevel::kError ? LOG_ERR : LOG_INFO);
-    std::string identifier = "SYSLOG_IDENTIFIER=" + std::string(subsystem);
-    std::string categoryField = "TAMBERLO_CATEGORY=" + std::string(category);
-    struct iovec fields[] = {
-        {message.data(), message.size()},
-        {priority.data(), priority.size()},
-        {identifier.data(), identifier.size()},
-        {categoryField.data(), categoryField.size()},
-    };
-    send_(fields, 4);
-  }
-
- private:
-  Send send_;
-};
 
 // Appends `text` with every control character written as an escape ("\n", "\x1b", "\u0085"
 // for C1 controls) and each backslash doubled, so that whatever a value holds, a line stays one
@@ -172,13 +135,8 @@ class StderrSink : public LogSink {
   void flush() override {
     // One write for all held lines, so that lines of several processes do not interleave
     // within a line.
-    size_t done = 0;
-    while (done < held_.size()) {
-      ssize_t n = ::write(STDERR_FILENO, held_.data() + done, held_.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
+    // Standard error is the last place to report to: a failed write is dropped.
+    static_cast<void>(writeAll(kStandardError, held_));
     held_.clear();
   }
 
@@ -190,23 +148,6 @@ class StderrSink : public LogSink {
 
 }  // namespace
 
-std::unique_ptr<LogSink> makeJournalSink() {
-  // Loaded once and kept to the end of the process: the sink may be made again (in tests).
-  static JournalSink::Send send = []() -> JournalSink::Send {
-    void* library = ::dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) return nullptr;
-    return reinterpret_cast<JournalSink::Send>(::dlsym(library, "sd_journal_sendv"));
-  }();
-  if (send == nullptr) return nullptr;
-  return std::make_unique<JournalSink>(send);
-}
 std::unique_ptr<LogSink> makeStderrSink() { return std::make_unique<StderrSink>(); }
-
-std::unique_ptr<LogSink> makeSystemSink() {
-  if (::access("/run/systemd/journal/socket", W_OK) == 0) {
-    if (std::unique_ptr<LogSink> journal = makeJournalSink()) return journal;
-  }
-  return makeStderrSink();
-}
 
 }  // namespace tamberlo

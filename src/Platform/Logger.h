@@ -10,7 +10,6 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
-#include <vector>
 
 namespace tamberlo {
 
@@ -52,32 +51,16 @@ class LogSink {
   virtual void flush() {}
 };
 
-// The systemd journal: priority info or error, the subsystem as identifier, the category as a
-// field of its own. Nothing when libsystemd cannot be loaded.
+// The systemd journal (Linux only): priority info or error, the subsystem as identifier, the
+// category as a field of its own. Nothing when libsystemd cannot be loaded.
 std::unique_ptr<LogSink> makeJournalSink();
 // One line per event on standard error: "<subsystem> <category> <level>: <line>". Lines are
 // held until flush() (or until a burst of them fills a pipe's worth), so that a run of small
 // messages does not cost a write each.
 std::unique_ptr<LogSink> makeStderrSink();
-// The journal when its socket exists and libsystemd loads, else standard error.
+// The system's log: on Linux the journal when its socket exists and libsystemd loads, else
+// standard error.
 std::unique_ptr<LogSink> makeSystemSink();
-
-// Keeps every line in memory, for tests that assert exact log lines.
-class CapturingSink : public LogSink {
- public:
-  struct Line {
-    LogLevel level;
-    std::string text;
-    bool operator==(const Line&) const = default;
-  };
-  void write(LogLevel level, std::string_view subsystem, std::string_view category,
-             std::string_view line) override;
-  const std::vector<Line>& lines() const { return lines_; }
-  void clear() { lines_.clear(); }
-
- private:
-  std::vector<Line> lines_;
-};
 
 class Logger {
  public:

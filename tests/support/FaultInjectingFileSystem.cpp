@@ -44,10 +44,16 @@ class FaultInjectingWritableFile : public FaultInjectingFile<WritableFile> {
 
 std::string_view nameOf(FileOp op) {
   static constexpr std::string_view kNames[] = {
-      "create", "open", "open for reading",  "size", "truncate", "write",      "sync",
-      "close",  "move", "rename no-replace", "link", "remove",   "sync folder"};
+      "create", "open", "open for reading", "size",       "truncate", "write", "sync",
+      "close",  "move", "remove",           "sync folder"};
   return kNames[static_cast<size_t>(op)];
 }
+
+FaultInjectingFileSystem::FaultInjectingFileSystem()
+    : FaultInjectingFileSystem(makeSystemFileSystem()) {}
+
+FaultInjectingFileSystem::FaultInjectingFileSystem(std::unique_ptr<FileSystem> owned)
+    : FileSystemWrapper(*owned), owned_(std::move(owned)) {}
 
 std::optional<Error> FaultInjectingFileSystem::enter(FileOp op) {
   journal_.emplace_back(nameOf(op));
@@ -58,13 +64,13 @@ std::optional<Error> FaultInjectingFileSystem::enter(FileOp op) {
 
 Status FaultInjectingFileSystem::createExclusive(const std::string& path) {
   if (auto error = enter(FileOp::kCreate)) return *error;
-  return PosixFileSystem::createExclusive(path);
+  return FileSystemWrapper::createExclusive(path);
 }
 
 Result<std::unique_ptr<WritableFile>> FaultInjectingFileSystem::openForWriting(
     const std::string& path) {
   if (auto error = enter(FileOp::kOpen)) return *error;
-  Result<std::unique_ptr<WritableFile>> real = PosixFileSystem::openForWriting(path);
+  Result<std::unique_ptr<WritableFile>> real = FileSystemWrapper::openForWriting(path);
   if (!real) return real.error();
   return std::unique_ptr<WritableFile>(
       std::make_unique<FaultInjectingWritableFile>(std::move(*real), *this));
@@ -73,7 +79,7 @@ Result<std::unique_ptr<WritableFile>> FaultInjectingFileSystem::openForWriting(
 Result<std::unique_ptr<OpenFile>> FaultInjectingFileSystem::openForReading(
     const std::string& path) {
   if (auto error = enter(FileOp::kOpenForReading)) return *error;
-  Result<std::unique_ptr<OpenFile>> real = PosixFileSystem::openForReading(path);
+  Result<std::unique_ptr<OpenFile>> real = FileSystemWrapper::openForReading(path);
   if (!real) return real.error();
   return std::unique_ptr<OpenFile>(
       std::make_unique<FaultInjectingFile<OpenFile>>(std::move(*real), *this));
@@ -82,27 +88,17 @@ Result<std::unique_ptr<OpenFile>> FaultInjectingFileSystem::openForReading(
 Status FaultInjectingFileSystem::moveNoReplace(const std::string& from, const std::string& to,
                                                const FileIdentity& expected) {
   if (auto error = enter(FileOp::kMove)) return *error;
-  return PosixFileSystem::moveNoReplace(from, to, expected);
-}
-
-int FaultInjectingFileSystem::renameNoReplace(const std::string& from, const std::string& to) {
-  if (auto error = enter(FileOp::kRenameNoReplace)) return static_cast<int>(error->code);
-  return PosixFileSystem::renameNoReplace(from, to);
-}
-
-int FaultInjectingFileSystem::hardLink(const std::string& from, const std::string& to) {
-  if (auto error = enter(FileOp::kLink)) return static_cast<int>(error->code);
-  return PosixFileSystem::hardLink(from, to);
+  return FileSystemWrapper::moveNoReplace(from, to, expected);
 }
 
 Status FaultInjectingFileSystem::removeFile(const std::string& path) {
   if (auto error = enter(FileOp::kRemove)) return *error;
-  return PosixFileSystem::removeFile(path);
+  return FileSystemWrapper::removeFile(path);
 }
 
 Status FaultInjectingFileSystem::syncDirectory(const std::string& path) {
   if (auto error = enter(FileOp::kSyncFolder)) return *error;
-  return PosixFileSystem::syncDirectory(path);
+  return FileSystemWrapper::syncDirectory(path);
 }
 
 }  // namespace tamberlo::testing

@@ -1,8 +1,8 @@
-// The real file system with a switch per operation, in the way leveldb's tests wrap their Env:
-// every call goes to the disk unless the test has armed a fault for it, and each call is
-// written to a journal so a test can check the order in which the handler made them. It
-// reaches the errors that a real file system cannot be made to produce on demand (a failing
-// fstat, truncate or flush) and the races that need a second actor at an exact moment.
+// A file system with a switch per operation around another one (the system's own by default):
+// every call goes on to it unless the test has armed a fault for it, and each call is written
+// to a journal so a test can check the order in which the handler made them. It reaches the
+// errors that a real file system cannot be made to produce on demand (a failing fstat, truncate
+// or flush) and the races that need a second actor at an exact moment.
 #pragma once
 
 #include <functional>
@@ -19,8 +19,7 @@
 namespace tamberlo::testing {
 
 // The calls that can be made to fail. Those of an open file (size to close) are made through
-// the files that openForWriting and openForReading hand out. The kernel's own refusals of the
-// steps of a move (kRenameNoReplace, kLink) are given as errors of the POSIX domain.
+// the files that openForWriting and openForReading hand out.
 enum class FileOp {
   kCreate,
   kOpen,
@@ -31,16 +30,19 @@ enum class FileOp {
   kSync,
   kClose,
   kMove,
-  kRenameNoReplace,
-  kLink,
   kRemove,
   kSyncFolder
 };
 
 std::string_view nameOf(FileOp op);
 
-class FaultInjectingFileSystem : public PosixFileSystem {
+class FaultInjectingFileSystem : public FileSystemWrapper {
  public:
+  // Around the system's own file system.
+  FaultInjectingFileSystem();
+  // Around `target`, which must outlive this one.
+  explicit FaultInjectingFileSystem(FileSystem& target) : FileSystemWrapper(target) {}
+
   // From now on every call of `op` gives `error` without reaching the disk. A close has no
   // error to give (it is dropped), so kClose is only journaled.
   void fail(FileOp op, Error error) { faults_.insert_or_assign(op, std::move(error)); }
@@ -64,11 +66,10 @@ class FaultInjectingFileSystem : public PosixFileSystem {
   // files this file system hands out.
   std::optional<Error> enter(FileOp op);
 
- protected:
-  int renameNoReplace(const std::string& from, const std::string& to) override;
-  int hardLink(const std::string& from, const std::string& to) override;
-
  private:
+  FaultInjectingFileSystem(std::unique_ptr<FileSystem> owned);
+
+  std::unique_ptr<FileSystem> owned_;
   std::map<FileOp, Error> faults_;
   std::map<FileOp, std::function<void()>> hooks_;
   std::vector<std::string> journal_;

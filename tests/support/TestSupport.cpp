@@ -129,13 +129,19 @@ FakeHome::~FakeHome() {
   restoreEnv("XDG_CONFIG_HOME", savedConfig_);
 }
 
+// The system's file system, made once and shared: it holds no state of its own.
+FileSystem& systemFileSystem() {
+  static const std::unique_ptr<FileSystem> files = makeSystemFileSystem();
+  return *files;
+}
+
 HandlerUnderTest::HandlerUnderTest(FileSystem& files) {
   auto sink = std::make_unique<CapturingSink>();
   log = sink.get();
   handler = std::make_unique<SafariWebExtensionHandler>(files, desktop, std::move(sink));
 }
 
-HandlerUnderTest::HandlerUnderTest() : HandlerUnderTest(posix) {}
+HandlerUnderTest::HandlerUnderTest() : HandlerUnderTest(systemFileSystem()) {}
 
 boost::json::object HandlerUnderTest::answer(std::string_view messageJson) {
   return handler->answer(boost::json::parse(messageJson));

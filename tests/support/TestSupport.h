@@ -15,6 +15,7 @@
 #include "Platform/Desktop.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Logger.h"
+#include "support/CapturingSink.h"
 
 namespace tamberlo::testing {
 
@@ -82,7 +83,6 @@ struct HandlerUnderTest {
   boost::json::object answer(std::string_view messageJson);
   const std::vector<CapturingSink::Line>& lines() const { return log->lines(); }
 
-  PosixFileSystem posix;
   RecordingDesktop desktop;
   CapturingSink* log;
   std::unique_ptr<SafariWebExtensionHandler> handler;

@@ -1,4 +1,4 @@
-#include "Platform/Utf8.h"
+#include "Encoding/Utf8.h"
 
 #include <cstdint>
 #include <cstring>

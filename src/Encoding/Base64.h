@@ -9,7 +9,7 @@
 #include <span>
 #include <string_view>
 
-#include "Platform/Cpu.h"
+#include "Encoding/Cpu.h"
 
 namespace tamberlo {
 

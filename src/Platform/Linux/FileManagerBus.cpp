@@ -1,9 +1,9 @@
-#include "Platform/FileManagerBus.h"
+#include "Platform/Linux/FileManagerBus.h"
 
 #include <algorithm>
 
-#include "Platform/GLibHandles.h"
-#include "Platform/GLibLibrary.h"
+#include "Platform/Linux/GLibHandles.h"
+#include "Platform/Linux/GLibLibrary.h"
 
 namespace tamberlo::FileManagerBus {
 namespace {

@@ -1,4 +1,4 @@
-#include "Platform/Launcher.h"
+#include "Platform/Linux/Launcher.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Desktop.h"
-#include "Platform/FileSystem.h"
+#include "Platform/Linux/GioDesktop.h"
+#include "Platform/Linux/LinuxFileSystem.h"
 
 namespace tamberlo::launcher {
 namespace {
@@ -56,7 +56,7 @@ void isolate(int socket) {
 // True when `path` names an existing object (links followed) directly in the Downloads folder,
 // looked up afresh.
 bool isDownloadsChild(const std::string& path) {
-  PosixFileSystem files;
+  LinuxFileSystem files;
   std::optional<std::string> folder = files.downloadsDirectory();
   if (!folder) return false;
   std::filesystem::path file(path);

@@ -1,4 +1,4 @@
-#include "Platform/GLibLibrary.h"
+#include "Platform/Linux/GLibLibrary.h"
 
 #include <dlfcn.h>
 

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "Platform/GLibLibrary.h"
+#include "Platform/Linux/GLibLibrary.h"
 
 namespace tamberlo::glib {
 

@@ -9,14 +9,15 @@
 //
 // GIO is not linked: it is loaded with the first request that needs it (see GLibLibrary.h), and
 // every GLib call goes through the loaded table.
+#include "Platform/Linux/GioDesktop.h"
+
 #include <chrono>
 #include <filesystem>
 #include <optional>
 
-#include "Platform/Desktop.h"
-#include "Platform/FileManagerBus.h"
-#include "Platform/GLibHandles.h"
-#include "Platform/GLibLibrary.h"
+#include "Platform/Linux/FileManagerBus.h"
+#include "Platform/Linux/GLibHandles.h"
+#include "Platform/Linux/GLibLibrary.h"
 
 namespace tamberlo {
 namespace {

@@ -1,4 +1,4 @@
-#include "Platform/Cpu.h"
+#include "Encoding/Cpu.h"
 
 #if TAMBERLO_X86
 #include <cpuid.h>

@@ -1,3 +1,5 @@
+#include "Platform/Linux/LinuxFileSystem.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -12,8 +14,8 @@
 #include <optional>
 #include <utility>
 
-#include "Platform/FileSystem.h"
-#include "Platform/Utf8.h"
+#include "Encoding/Utf8.h"
+#include "Platform/Linux/PosixError.h"
 
 namespace tamberlo {
 namespace {
@@ -34,7 +36,7 @@ class ScopedFd {
 };
 
 Error writeError(int errnum) {
-  Error cause = Error::posix(errnum, "Cannot write the file");
+  Error cause = posixError(errnum, "Cannot write the file");
   if (errnum == ENOSPC || errnum == EDQUOT) {
     return Error::file(FileErrorCode::kWriteOutOfSpace,
                        "Cannot write the file: the volume is out of space.", std::move(cause));
@@ -65,17 +67,17 @@ class PosixFile : public WritableFile {
   Result<uint64_t> size() override {
     if (known_) return *std::exchange(known_, std::nullopt);
     struct stat st;
-    if (::fstat(fd_, &st) != 0) return Error::posix(errno, "Cannot read the file's length");
+    if (::fstat(fd_, &st) != 0) return posixError(errno, "Cannot read the file's length");
     return static_cast<uint64_t>(st.st_size);
   }
 
   Status truncate(uint64_t length) override {
     known_.reset();
     if (length > static_cast<uint64_t>(INT64_MAX)) {
-      return Error::posix(EFBIG, "Cannot set the file's length");
+      return posixError(EFBIG, "Cannot set the file's length");
     }
     if (::ftruncate(fd_, static_cast<off_t>(length)) != 0) {
-      return Error::posix(errno, "Cannot set the file's length");
+      return posixError(errno, "Cannot set the file's length");
     }
     return success();
   }
@@ -101,7 +103,7 @@ class PosixFile : public WritableFile {
   }
 
   Status sync() override {
-    if (::fdatasync(fd_) != 0) return Error::posix(errno, "Cannot flush the file to disk");
+    if (::fdatasync(fd_) != 0) return posixError(errno, "Cannot flush the file to disk");
     return success();
   }
 
@@ -120,23 +122,26 @@ class PosixFile : public WritableFile {
 Result<std::unique_ptr<PosixFile>> openRegularFile(const std::string& path, int access,
                                                    const std::string& operation) {
   auto refused = [&](int errnum, std::string_view reason) {
-    return Error::file(FileErrorCode::kWriteUnknown, operation + ": " + std::string(reason) + ".",
-                       Error::posix(errnum, operation));
+    Error error =
+        Error::file(FileErrorCode::kWriteUnknown, operation + ": " + std::string(reason) + ".",
+                    posixError(errnum, operation));
+    error.kind = ErrorKind::kNotRegularFile;
+    return error;
   };
   int fd = ::open(path.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     int errnum = errno;
     if (errnum == ENOENT) {
       return Error::file(FileErrorCode::kNoSuchFile, operation + ": the file does not exist.",
-                         Error::posix(errnum, operation));
+                         posixError(errnum, operation));
     }
-    return Error::posix(errnum, operation);
+    return posixError(errnum, operation);
   }
   struct stat st;
   if (::fstat(fd, &st) != 0) {
     int errnum = errno;
     ::close(fd);
-    return Error::posix(errnum, operation);
+    return posixError(errnum, operation);
   }
   auto file = std::make_unique<PosixFile>(fd, st);
   if (!S_ISREG(st.st_mode)) return refused(EINVAL, "it is not a regular file");
@@ -220,7 +225,7 @@ bool isHomeOrAbove(const std::string& dir, const std::string& home) {
 
 }  // namespace
 
-std::optional<std::string> PosixFileSystem::downloadsDirectory() {
+std::optional<std::string> LinuxFileSystem::downloadsDirectory() {
   std::optional<std::string> userDirs = userDirsFile();
   if (!userDirs) return std::nullopt;
   std::string home = std::getenv("HOME");
@@ -238,7 +243,7 @@ std::optional<std::string> userDirsFile() {
   return std::string(home) + "/.config/user-dirs.dirs";
 }
 
-std::string PosixFileSystem::resolveSymlinks(const std::string& path) {
+std::string LinuxFileSystem::resolveSymlinks(const std::string& path) {
   // Resolve the longest existing leading part, then append the rest as it was given.
   std::string head = path;
   std::string tail;
@@ -257,38 +262,38 @@ std::string PosixFileSystem::resolveSymlinks(const std::string& path) {
   }
 }
 
-bool PosixFileSystem::exists(const std::string& path) {
+bool LinuxFileSystem::exists(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-bool PosixFileSystem::targetExists(const std::string& path) {
+bool LinuxFileSystem::targetExists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
 }
 
-Status PosixFileSystem::createExclusive(const std::string& path) {
+Status LinuxFileSystem::createExclusive(const std::string& path) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return Error::posix(errno, "Cannot create the file");
+  if (fd < 0) return posixError(errno, "Cannot create the file");
   ::close(fd);
   return success();
 }
 
-Result<std::unique_ptr<WritableFile>> PosixFileSystem::openForWriting(const std::string& path) {
+Result<std::unique_ptr<WritableFile>> LinuxFileSystem::openForWriting(const std::string& path) {
   Result<std::unique_ptr<PosixFile>> file =
       openRegularFile(path, O_WRONLY, "Cannot open the file for writing");
   if (!file) return file.error();
   return std::unique_ptr<WritableFile>(std::move(*file));
 }
 
-Result<std::unique_ptr<OpenFile>> PosixFileSystem::openForReading(const std::string& path) {
+Result<std::unique_ptr<OpenFile>> LinuxFileSystem::openForReading(const std::string& path) {
   Result<std::unique_ptr<PosixFile>> file =
       openRegularFile(path, O_RDONLY, "Cannot open the file for reading");
   if (!file) return file.error();
   return std::unique_ptr<OpenFile>(std::move(*file));
 }
 
-int PosixFileSystem::renameNoReplace(const std::string& from, const std::string& to) {
+int LinuxFileSystem::renameNoReplace(const std::string& from, const std::string& to) {
   if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) ==
       0) {
     return 0;
@@ -296,16 +301,16 @@ int PosixFileSystem::renameNoReplace(const std::string& from, const std::string&
   return errno;
 }
 
-int PosixFileSystem::hardLink(const std::string& from, const std::string& to) {
+int LinuxFileSystem::hardLink(const std::string& from, const std::string& to) {
   return ::link(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
-Status PosixFileSystem::moveWithoutReplacing(const std::string& from, const std::string& to) {
+Status LinuxFileSystem::moveWithoutReplacing(const std::string& from, const std::string& to) {
   auto failed = [](int errnum) -> Status {
-    if (errnum != EEXIST) return Error::posix(errnum, "Cannot move the file");
+    if (errnum != EEXIST) return posixError(errnum, "Cannot move the file");
     return Error::file(FileErrorCode::kWriteFileExists,
                        "Cannot move the file: a file of that name exists.",
-                       Error::posix(EEXIST, "Cannot move the file"));
+                       posixError(EEXIST, "Cannot move the file"));
   };
   int errnum = renameNoReplace(from, to);
   if (errnum == 0) return success();
@@ -327,32 +332,32 @@ Status PosixFileSystem::moveWithoutReplacing(const std::string& from, const std:
   return success();
 }
 
-Status PosixFileSystem::moveNoReplace(const std::string& from, const std::string& to,
+Status LinuxFileSystem::moveNoReplace(const std::string& from, const std::string& to,
                                       const FileIdentity& expected) {
   if (Status moved = moveWithoutReplacing(from, to); !moved) return moved;
   struct stat st;
   if (::lstat(to.c_str(), &st) == 0 && identityOf(st) == expected) return success();
   if (!moveWithoutReplacing(to, from)) ::unlink(to.c_str());
-  return Error{std::string(kFileErrorDomain), FileErrorCode::kWriteUnknown,
+  return Error{std::string(kFileErrorDomain), FileErrorCode::kWriteUnknown, ErrorKind::kOther,
                "Cannot move the file: another file took its place.", nullptr};
 }
 
-Status PosixFileSystem::removeFile(const std::string& path) {
-  if (::unlink(path.c_str()) != 0) return Error::posix(errno, "Cannot remove the file");
+Status LinuxFileSystem::removeFile(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return posixError(errno, "Cannot remove the file");
   return success();
 }
 
-Status PosixFileSystem::syncDirectory(const std::string& path) {
+Status LinuxFileSystem::syncDirectory(const std::string& path) {
   ScopedFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() < 0) return Error::posix(errno, "Cannot flush the folder to disk");
-  if (::fsync(fd.get()) != 0) return Error::posix(errno, "Cannot flush the folder to disk");
+  if (fd.get() < 0) return posixError(errno, "Cannot flush the folder to disk");
+  if (::fsync(fd.get()) != 0) return posixError(errno, "Cannot flush the folder to disk");
   return success();
 }
 
-Status PosixFileSystem::listDirectory(const std::string& path,
+Status LinuxFileSystem::listDirectory(const std::string& path,
                                       const std::function<void(std::string_view name)>& visit) {
   DIR* dir = ::opendir(path.c_str());
-  if (dir == nullptr) return Error::posix(errno, "Cannot list the folder");
+  if (dir == nullptr) return posixError(errno, "Cannot list the folder");
   std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, ::closedir);
   while (true) {
     errno = 0;
@@ -363,11 +368,11 @@ Status PosixFileSystem::listDirectory(const std::string& path,
     if (!isValidUtf8(name)) continue;
     visit(name);
   }
-  if (errno != 0) return Error::posix(errno, "Cannot list the folder");
+  if (errno != 0) return posixError(errno, "Cannot list the folder");
   return success();
 }
 
-std::optional<Instant> PosixFileSystem::creationDate(const std::string& path) {
+std::optional<Instant> LinuxFileSystem::creationDate(const std::string& path) {
   struct statx stx;
   if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_CTIME, &stx) != 0) {
     return std::nullopt;
@@ -383,11 +388,13 @@ std::optional<Instant> PosixFileSystem::creationDate(const std::string& path) {
   return instantOf(stamp->tv_sec, stamp->tv_nsec);
 }
 
-std::optional<FileFacts> PosixFileSystem::regularFileFacts(const std::string& path) {
+std::optional<FileFacts> LinuxFileSystem::regularFileFacts(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   return FileFacts{static_cast<uint64_t>(st.st_size),
                    instantOf(st.st_mtim.tv_sec, st.st_mtim.tv_nsec)};
 }
+
+std::unique_ptr<FileSystem> makeSystemFileSystem() { return std::make_unique<LinuxFileSystem>(); }
 
 }  // namespace tamberlo

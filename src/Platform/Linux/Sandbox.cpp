@@ -1,4 +1,4 @@
-#include "Platform/Sandbox.h"
+#include "Platform/Linux/Sandbox.h"
 
 #include <fcntl.h>
 #include <seccomp.h>

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <optional>
 
-#include "Platform/Desktop.h"
-#include "Platform/Launcher.h"
+#include "Platform/Linux/GioDesktop.h"
+#include "Platform/Linux/Launcher.h"
 
 namespace tamberlo {
 namespace {
@@ -78,6 +78,8 @@ class LauncherDesktop : public Desktop {
 };
 
 }  // namespace
+
+std::unique_ptr<Desktop> makeSystemDesktop() { return startLauncherDesktop(); }
 
 std::unique_ptr<Desktop> startLauncherDesktop() {
   int ends[2];

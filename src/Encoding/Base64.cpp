@@ -1,4 +1,4 @@
-#include "Platform/Base64.h"
+#include "Encoding/Base64.h"
 
 #include <array>
 

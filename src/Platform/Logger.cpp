@@ -118,6 +118,18 @@ void appendEscaped(std::string& out, std::string_view text) {
   out.append(text.substr(plain));
 }
 
+}  // namespace
+
+void appendLogLine(std::string& out, LogLevel level, std::string_view subsystem,
+                   std::string_view category, std::string_view line) {
+  out.append(subsystem).append(" ").append(category);
+  out.append(level == LogLevel::kError ? " error: " : " info: ");
+  appendEscaped(out, line);
+  out.append("\n");
+}
+
+namespace {
+
 // Control characters in a line are escaped: a value cannot end its line and forge the next.
 class StderrSink : public LogSink {
  public:
@@ -125,10 +137,7 @@ class StderrSink : public LogSink {
 
   void write(LogLevel level, std::string_view subsystem, std::string_view category,
              std::string_view line) override {
-    held_.append(subsystem).append(" ").append(category);
-    held_.append(level == LogLevel::kError ? " error: " : " info: ");
-    appendEscaped(held_, line);
-    held_.append("\n");
+    appendLogLine(held_, level, subsystem, category, line);
     if (held_.size() >= kHoldAtMost) flush();
   }
 

@@ -51,15 +51,21 @@ class LogSink {
   virtual void flush() {}
 };
 
+// Appends one line as standard error shows it: "<subsystem> <category> <level>: <line>" and a
+// line end, every control character of `line` escaped ("\n", "\x1b") and each backslash doubled:
+// whatever a value holds, the line stays one line and reads back unambiguously.
+void appendLogLine(std::string& out, LogLevel level, std::string_view subsystem,
+                   std::string_view category, std::string_view line);
+
 // The systemd journal (Linux only): priority info or error, the subsystem as identifier, the
-// category as a field of its own. Nothing when libsystemd cannot be loaded.
+// category as a field of its own. Nothing when libsystemd cannot be loaded, and on other OSes.
 std::unique_ptr<LogSink> makeJournalSink();
 // One line per event on standard error: "<subsystem> <category> <level>: <line>". Lines are
 // held until flush() (or until a burst of them fills a pipe's worth), so that a run of small
 // messages does not cost a write each.
 std::unique_ptr<LogSink> makeStderrSink();
 // The system's log: on Linux the journal when its socket exists and libsystemd loads, else
-// standard error.
+// standard error; on Windows standard error and the debugger's output (OutputDebugStringW).
 std::unique_ptr<LogSink> makeSystemSink();
 
 class Logger {

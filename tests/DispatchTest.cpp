@@ -131,9 +131,8 @@ TEST(DispatchTest, FileRequestsHaveTheirNameVettedBeforeTheFolderIsLookedUp) {
 }
 
 TEST(DispatchTest, NoDownloadsFolder) {
-  std::optional<std::string> savedHome;
-  if (const char* h = std::getenv("HOME")) savedHome = h;
-  ::unsetenv("HOME");
+  testing::DownloadsSetting setting;
+  setting.clear();
   struct Case {
     std::string message;
     std::string type;
@@ -155,7 +154,6 @@ TEST(DispatchTest, NoDownloadsFolder) {
   HandlerUnderTest t;
   EXPECT_EQ(t.answer(R"({"type": "file.exists", "name": ""})"),
             (json::object{{"error", "not a file name"}}));
-  if (savedHome) ::setenv("HOME", savedHome->c_str(), 1);
 }
 
 }  // namespace

@@ -43,14 +43,34 @@ std::string base64(std::string_view bytes);
 uint64_t memoryKiB(pid_t pid, std::string_view field);
 
 // The environment that gives a host process `home` as its home, whatever the machine's own is.
+// Empty on Windows, where the Downloads folder is the user's known folder, not an environment
+// setting (FakeHome moves that).
 std::map<std::string, std::string> homeAt(const TempDir& home);
 
-// Points HOME at a temporary home whose Downloads folder exists, for as long as it lives, and
-// restores the environment afterwards.
+// The settings that name the user's Downloads folder: on Linux the environment's HOME and
+// XDG_CONFIG_HOME, on Windows the shell's known folder in the user's registry. What it changes
+// is put back when it ends.
+class DownloadsSetting {
+ public:
+  DownloadsSetting();
+  ~DownloadsSetting();
+  DownloadsSetting(const DownloadsSetting&) = delete;
+  DownloadsSetting& operator=(const DownloadsSetting&) = delete;
+  // Names `downloads` (in `home`) as the user's Downloads folder.
+  void point(const std::string& home, const std::string& downloads);
+  // Leaves the user without a Downloads folder.
+  void clear();
+
+ private:
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// Points the user's Downloads folder at a temporary one that exists, in a temporary home, for
+// as long as it lives, and restores the setting afterwards. It reaches host processes started
+// meanwhile too.
 class FakeHome {
  public:
   FakeHome();
-  ~FakeHome();
   const std::string& home() const { return home_.path(); }
   std::string downloads() const { return home_ / "Downloads"; }
   std::string operator/(std::string_view name) const {
@@ -59,8 +79,7 @@ class FakeHome {
 
  private:
   TempDir home_;
-  std::optional<std::string> savedHome_;
-  std::optional<std::string> savedConfig_;
+  DownloadsSetting setting_;
 };
 
 // Records what the handler asked of the desktop.
@@ -118,6 +137,8 @@ class HostProcess {
 
  private:
   pid_t pid_ = -1;
+  // The process's handle, where the OS has one (Windows).
+  void* process_ = nullptr;
   int in_ = -1;
   int out_ = -1;
   TempDir logDir_;

@@ -88,6 +88,11 @@ std::optional<std::vector<std::string>> callersIn(const fs::path& manifest, bool
 class RegisterWindowsTest : public testing::Test {
  protected:
   void SetUp() override {
+    // The browsers' keys are shared by every process of the user: cases run one at a time, also
+    // when ctest starts them in parallel.
+    lock_ = CreateMutexW(nullptr, FALSE, L"Local\\tamberlo-register-windows-test");
+    ASSERT_NE(lock_, nullptr);
+    WaitForSingleObject(lock_, INFINITE);
     std::wstring unique =
         std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(GetTickCount64());
     name_ = "tamberlo.test_" + std::string(unique.begin(), unique.end());
@@ -106,6 +111,10 @@ class RegisterWindowsTest : public testing::Test {
     for (const Browser& browser : kBrowsers) RegDeleteKeyW(HKEY_CURRENT_USER, key(browser).c_str());
     std::error_code ignored;
     fs::remove_all(folder_, ignored);
+    if (lock_ != nullptr) {
+      ReleaseMutex(lock_);
+      CloseHandle(lock_);
+    }
   }
 
   // Runs the copied command with `args`; its exit code.
@@ -141,6 +150,7 @@ class RegisterWindowsTest : public testing::Test {
   std::string name_;
   fs::path folder_;
   std::vector<std::wstring> absentParents_;  // browser keys missing before the test
+  HANDLE lock_ = nullptr;
 };
 
 TEST_F(RegisterWindowsTest, RegistersEveryBrowserAndRemovesItAll) {

@@ -27,6 +27,8 @@
 #include <vector>
 
 #include "Install/Windows/Manifest.h"
+#include "Platform/Windows/Utf16.h"
+#include "Platform/Windows/WindowsError.h"
 
 namespace tamberlo::Install {
 namespace {
@@ -59,50 +61,40 @@ struct Failed {
   std::string what;
 };
 
-std::string toUtf8(std::wstring_view text) {
-  if (text.empty()) return {};
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                 nullptr, nullptr);
-  std::string out(size, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
-                      nullptr, nullptr);
-  return out;
-}
-
-std::wstring toWide(std::string_view text) {
-  if (text.empty()) return {};
-  int size =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(size, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-  return out;
-}
-
-std::string utf8(const fs::path& path) { return toUtf8(path.native()); }
-
-// The system's own text for `code`, without its line break.
-std::string describe(DWORD code) {
-  wchar_t* text = nullptr;
-  DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::wstring message(text == nullptr ? L"" : std::wstring_view(text, length));
-  LocalFree(text);
-  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
-                              message.back() == L' ' || message.back() == L'.')) {
-    message.pop_back();
+// Text from Windows in UTF-8, for messages; an unpaired surrogate (which no UTF-8 holds) shows
+// as U+FFFD.
+std::string utf8(std::wstring_view text) {
+  if (std::optional<std::string> converted = toUtf8(text)) return *converted;
+  std::wstring mended(text);
+  auto isHigh = [](wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; };
+  auto isLow = [](wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; };
+  for (size_t i = 0; i < mended.size(); ++i) {
+    if (isHigh(mended[i]) && i + 1 < mended.size() && isLow(mended[i + 1])) {
+      ++i;
+    } else if (isHigh(mended[i]) || isLow(mended[i])) {
+      mended[i] = 0xFFFD;
+    }
   }
-  if (message.empty()) return "error " + std::to_string(code);
-  return toUtf8(message);
+  return toUtf8(mended).value_or("");
+}
+
+std::string pathText(const fs::path& path) { return utf8(path.native()); }
+
+// UTF-8 text that is valid (arguments and names that came through utf8 or a check).
+std::wstring wide(std::string_view text) { return toUtf16(text).value_or(L""); }
+
+// What failed and why, in the system's words.
+std::string failure(DWORD code, std::string_view what) {
+  return windowsError(code, what).description;
 }
 
 // --- The registry: one key per browser and host name, its default value a manifest's path.
 
 std::wstring hostKey(const Browser& browser, std::string_view name) {
-  return std::wstring(browser.key) + L"\\" + toWide(name);
+  return std::wstring(browser.key) + L"\\" + wide(name);
 }
 
-std::string shownKey(const std::wstring& key) { return "HKCU\\" + toUtf8(key); }
+std::string shownKey(const std::wstring& key) { return "HKCU\\" + utf8(key); }
 
 // The key's default value, or nothing when the key or its value is missing or not text.
 std::optional<std::wstring> readDefault(const std::wstring& key) {
@@ -132,8 +124,7 @@ void writeDefault(const std::wstring& key, const std::wstring& value) {
                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(handle);
   }
-  if (status != ERROR_SUCCESS)
-    throw Failed{"cannot write " + shownKey(key) + ": " + describe(status)};
+  if (status != ERROR_SUCCESS) throw Failed{failure(status, "cannot write " + shownKey(key))};
 }
 
 bool isEmptyKey(const std::wstring& key) {
@@ -152,7 +143,7 @@ bool isEmptyKey(const std::wstring& key) {
 void deleteKey(const std::wstring& key) {
   LSTATUS status = RegDeleteKeyW(HKEY_CURRENT_USER, key.c_str());
   if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
-    throw Failed{"cannot remove " + shownKey(key) + ": " + describe(status)};
+    throw Failed{failure(status, "cannot remove " + shownKey(key))};
   }
   std::wstring parent = key.substr(0, key.rfind(L'\\'));
   while (parent.find(L'\\') != std::wstring::npos && isEmptyKey(parent)) {
@@ -178,7 +169,7 @@ fs::path programFolder() {
 fs::path manifestPath(const fs::path& folder, std::string_view name, BrowserKind kind) {
   std::string file(name);
   file += kind == BrowserKind::kChromium ? ".json" : ".firefox.json";
-  return folder / toWide(file);
+  return folder / wide(file);
 }
 
 bool samePath(const std::wstring& a, const fs::path& b) {
@@ -202,13 +193,13 @@ void writeAtomically(const fs::path& path, const std::string& text) {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     out << text;
     out.close();
-    if (!out) throw Failed{"cannot write " + utf8(temporary)};
+    if (!out) throw Failed{"cannot write " + pathText(temporary)};
   }
   if (!MoveFileExW(temporary.c_str(), path.c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     DWORD error = GetLastError();
     DeleteFileW(temporary.c_str());
-    throw Failed{"cannot write " + utf8(path) + ": " + describe(error)};
+    throw Failed{failure(error, "cannot write " + pathText(path))};
   }
 }
 
@@ -216,9 +207,9 @@ void removeFile(const fs::path& path) {
   if (!DeleteFileW(path.c_str())) {
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND) return;
-    throw Failed{"cannot remove " + utf8(path) + ": " + describe(error)};
+    throw Failed{failure(error, "cannot remove " + pathText(path))};
   }
-  std::printf("removed %s\n", utf8(path).c_str());
+  std::printf("removed %s\n", pathText(path).c_str());
 }
 
 std::string joined(const std::vector<std::string>& items) {
@@ -350,11 +341,13 @@ std::vector<const Browser*> chosen(const Options& options) {
 
 // The absolute path of the host program, a regular file; Refused otherwise.
 fs::path checkedHost(const Options& options, const fs::path& folder) {
-  fs::path host =
-      options.host ? fs::absolute(toWide(*options.host)) : folder / L"tamberlo-host.exe";
+  fs::path host = options.host ? fs::absolute(wide(*options.host)) : folder / L"tamberlo-host.exe";
   std::error_code error;
   if (!fs::is_regular_file(host, error)) {
-    throw Refused{"host program " + utf8(host) + " does not exist or is not a file"};
+    throw Refused{"host program " + pathText(host) + " does not exist or is not a file"};
+  }
+  if (!toUtf8(host.native())) {
+    throw Refused{"host program " + pathText(host) + " has a path that a manifest cannot hold"};
   }
   return host;
 }
@@ -387,7 +380,7 @@ void registerHost(const Options& options, const fs::path& folder) {
         callers = callersOf(*old, kind);
       } else {
         std::fprintf(stderr, "tamberlo-register: replacing %s, which is no manifest\n",
-                     utf8(path).c_str());
+                     pathText(path).c_str());
       }
     }
     for (std::string& caller : options.callersNamed(kind)) {
@@ -395,8 +388,8 @@ void registerHost(const Options& options, const fs::path& folder) {
         callers.push_back(std::move(caller));
       }
     }
-    writeAtomically(path, manifestText(makeManifest(options.name, kind, utf8(host), callers)));
-    std::printf("wrote %s for %s\n", utf8(path).c_str(), joined(callers).c_str());
+    writeAtomically(path, manifestText(makeManifest(options.name, kind, pathText(host), callers)));
+    std::printf("wrote %s for %s\n", pathText(path).c_str(), joined(callers).c_str());
   }
   for (const Browser* browser : browsers) {
     std::wstring key = hostKey(*browser, options.name);
@@ -413,7 +406,7 @@ void unregisterKeys(const std::vector<const Browser*>& browsers, std::string_vie
     std::optional<std::wstring> named = readDefault(key);
     if (!named) continue;
     if (!samePath(*named, manifest)) {
-      std::printf("left %s: it names %s\n", shownKey(key).c_str(), toUtf8(*named).c_str());
+      std::printf("left %s: it names %s\n", shownKey(key).c_str(), utf8(*named).c_str());
       continue;
     }
     deleteKey(key);
@@ -470,7 +463,7 @@ void unregisterHost(const Options& options, const fs::path& folder) {
       for (const std::string& caller : left) listed.emplace_back(caller);
       (*manifest)[callersKey(kind)] = std::move(listed);
       writeAtomically(path, manifestText(*manifest));
-      std::printf("kept %s for %s\n", utf8(path).c_str(), joined(left).c_str());
+      std::printf("kept %s for %s\n", pathText(path).c_str(), joined(left).c_str());
       continue;
     }
     unregisterKeys(ofKind(kind), options.name, path);
@@ -486,7 +479,7 @@ void show(const Options& options) {
     if (!named) continue;
     ++count;
     std::printf("%s: %s\n  manifest: %s\n", browser->title.data(), shownKey(key).c_str(),
-                toUtf8(*named).c_str());
+                utf8(*named).c_str());
     std::optional<std::string> text = readFile(fs::path(*named));
     std::optional<boost::json::object> manifest = text ? parseManifest(*text) : std::nullopt;
     if (!manifest) {
@@ -499,7 +492,7 @@ void show(const Options& options) {
     if (host != nullptr && host->is_string()) {
       hostText = std::string(host->as_string());
       std::error_code error;
-      state = fs::is_regular_file(fs::path(toWide(hostText)), error) ? "present" : "missing";
+      state = fs::is_regular_file(fs::path(wide(hostText)), error) ? "present" : "missing";
     }
     std::printf("  host: %s (%s)\n  callers: %s\n", hostText.c_str(), state.c_str(),
                 joined(callersOf(*manifest, browser->kind)).c_str());
@@ -539,6 +532,13 @@ int run(const std::vector<std::string>& args) {
 int wmain(int argc, wchar_t** argv) {
   SetConsoleOutputCP(CP_UTF8);
   std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) args.push_back(tamberlo::Install::toUtf8(argv[i]));
+  for (int i = 1; i < argc; ++i) {
+    std::optional<std::string> arg = tamberlo::toUtf8(argv[i]);
+    if (!arg) {
+      std::fprintf(stderr, "tamberlo-register: argument %d is not text; nothing written\n", i);
+      return 2;
+    }
+    args.push_back(std::move(*arg));
+  }
   return tamberlo::Install::run(args);
 }

@@ -41,10 +41,11 @@ bool isBase64Scalar(std::string_view text);
 bool isBase64Avx2(std::string_view text);
 #endif
 
-// Decodes into a buffer it keeps and reuses, so that a run of chunks of similar size allocates
-// once. The returned bytes stay valid until the next call.
+// Decodes into a buffer it keeps and reuses, grown only when a text needs more: a run of chunks of
+// similar size allocates once. The returned bytes stay valid until the next call.
 class Base64Decoder {
  public:
+  // The bytes of `text`, or nothing when decodeBase64 refuses it.
   std::optional<std::span<const uint8_t>> decode(std::string_view text);
 
  private:

@@ -1,5 +1,5 @@
-// What the processor can run, asked once. The vector paths of the hot loops are chosen by these
-// at run time, so that one build serves every x86-64 machine.
+// What the processor can run, asked once. The hot loops choose their vector paths by these at run
+// time: one build serves every x86-64 machine.
 #pragma once
 
 // 1 where the x86 vector paths are compiled in; elsewhere only the scalar paths exist and the

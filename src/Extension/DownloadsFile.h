@@ -73,6 +73,7 @@ std::string numbered(std::string_view name, uint64_t n);
 class CopyMatcher {
  public:
   explicit CopyMatcher(std::string_view requested);
+  // True when `candidate` is the requested name or a numbered copy of it, as isCopy() tells.
   bool matches(std::string_view candidate) const;
 
  private:

@@ -11,9 +11,9 @@
 
 namespace tamberlo::NameText {
 
-// True when every character of `text` is its own one-byte cluster and already in NFC, so that
-// byte comparisons give the same answers as cluster comparisons: ASCII without a carriage
-// return (CR LF is one cluster).
+// True when every character of `text` is its own one-byte cluster and already in NFC: ASCII without
+// a carriage return (CR LF is one cluster). For such texts byte comparisons give the same answers
+// as cluster comparisons.
 bool isPlainAscii(std::string_view text);
 
 // A text split into clusters. Normalised texts are in NFC, so equal clusters are equal bytes.

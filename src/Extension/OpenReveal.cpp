@@ -7,8 +7,8 @@ namespace tamberlo {
 namespace json = boost::json;
 namespace {
 
-// The path with "." and ".." taken out and no trailing separator, so that two spellings of one
-// folder compare equal.
+// The path with "." and ".." taken out and no trailing separator: two spellings of one folder give
+// equal paths.
 std::filesystem::path standardized(const std::filesystem::path& path) {
   std::filesystem::path normal = path.lexically_normal();
   if (normal.has_relative_path() && normal.filename().empty()) normal = normal.parent_path();

@@ -40,7 +40,7 @@ json::object SafariWebExtensionHandler::answer(std::optional<json::value> messag
   if (typeText == nullptr || !typeText->subview().starts_with("file.")) {
     log.info("Native message: %{private}s",
              {[&] { return message ? json::serialize(*message) : std::string("nil"); }});
-    // In the message's own storage, so that the message moves into the reply uncopied.
+    // The reply shares the message's storage: the echoed message moves in without a copy.
     json::object reply(message ? message->storage() : json::storage_ptr());
     reply.emplace("echo", message ? std::move(*message) : json::value(nullptr));
     return reply;

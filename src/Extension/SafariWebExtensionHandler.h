@@ -38,8 +38,8 @@ class SafariWebExtensionHandler {
   // always returns a non-empty object.
   boost::json::object answer(std::optional<boost::json::value> message);
 
-  // Hands on the log lines the sink still holds. Whoever sends the replies calls it first, so
-  // that no line comes later than the reply of its request.
+  // Hands on the log lines the sink still holds. Ordering requirement: whoever sends the replies
+  // calls it first; no line may come later than the reply of its request.
   void flushLog();
 
   // The Downloads folder with its links resolved, or nothing when the user has none. Neither
@@ -67,6 +67,10 @@ class SafariWebExtensionHandler {
                                                     Dates dates = Dates::kRead);
 
  private:
+  // The file.write.* messages, each answered {"ok": ...}; "no Downloads folder" when the user has
+  // none. The others get `folder`, the Downloads folder as the desktop names it, links unresolved.
+  // A missing part file fails chunk, end and status with the file error's description; abort
+  // counts it as removed.
   boost::json::object write(std::string_view type, boost::json::object& message);
   boost::json::object begin(const boost::json::object& message, const std::string& folder);
   boost::json::object chunk(boost::json::object& message, const std::string& folder);
@@ -86,8 +90,12 @@ class SafariWebExtensionHandler {
   // folder cannot be listed, and, without listing it, when the name has only one spelling.
   std::vector<DownloadsFile::Entry> spellingsOf(const std::string& folder, std::string_view name);
 
+  // file.exists: {"exists": false} when no entry of `folder` answers for `name`, an "error"
+  // when the folder cannot be listed.
   boost::json::object exists(const boost::json::object& message, std::string_view name,
                              const std::string& folder);
+  // file.open and file.reveal: "not found" unless an object stands at `name` directly in
+  // `folder`, links followed.
   boost::json::object openOrReveal(std::string_view type, std::string_view name,
                                    const std::string& folder);
 

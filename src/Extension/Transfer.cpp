@@ -1,8 +1,8 @@
 // Saving a file into Downloads as a transfer: begin makes an empty part file under a free name,
-// chunks write into it at offsets, end moves it to a free final name, abort removes it. A
-// transfer lives only as its part file: the name identifies it and the length is its progress.
-// Status tells a part file's length without touching it, and the list names every part file in
-// Downloads, so that a later process can continue or remove what an earlier one left.
+// chunks write into it at offsets, end moves it to a free final name, abort removes it. A transfer
+// lives only as its part file: the name identifies it and the length is its progress. Status tells
+// a part file's length without touching it, and the list names every part file in Downloads. A
+// transfer outlives its process: any later process can continue or remove it.
 #include <cmath>
 
 #include "Extension/SafariWebExtensionHandler.h"
@@ -86,8 +86,8 @@ json::object SafariWebExtensionHandler::begin(const json::object& message,
   const std::string wanted = std::string(name->subview()) + std::string(DownloadsFile::kPartSuffix);
   std::string part = wanted;
   std::vector<DownloadsFile::Entry> spellings = spellingsOf(folder, part);
-  // Created exclusively: two begins racing for one name never share a part file, and a name
-  // taken between test and creation sends us on to the next free one.
+  // Created exclusively: two begins racing for one name never share a part file, and a name taken
+  // between test and creation sends the loop on to the next free one.
   for (uint64_t n = 1;; ++n) {
     if (!DownloadsFile::isTakenBy(part, spellings)) {
       Status created = files_.createExclusive(inFolder(folder, part));

@@ -24,10 +24,11 @@ uint32_t lengthAt(const char* bytes) {
 bool FrameReader::fill(size_t count) {
   if (end_ - begin_ >= count) return true;
   if (capacity_ - begin_ < count) {
-    // Not enough room after the unconsumed bytes: move them to the front, into a new buffer
-    // when even the whole one is too small. The new one has room for the few more digits by
-    // which the next frames of a transfer grow, so that a transfer allocates it once; the old
-    // one is gone before the new one comes, so that the two never add up.
+    // Not enough room after the unconsumed bytes: they move to the front, into a new buffer when
+    // even the whole one is too small. A new buffer has kGrowthRoom beyond `count` for the few more
+    // digits by which the next frames of a transfer grow: a transfer allocates once. Invariant: the
+    // old buffer is freed before the new one is allocated; only the unconsumed bytes are held
+    // twice.
     size_t have = end_ - begin_;
     if (capacity_ < count) {
       std::string readAhead(buffer_.get() + begin_, have);

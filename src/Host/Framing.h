@@ -33,19 +33,19 @@ class FrameConsumer {
   virtual void start(std::size_t length) = 0;
   // The next bytes of the frame, valid only during the call.
   virtual void take(std::string_view piece) = 0;
-  // Memory of the consumer's own into which the next bytes of a large frame may be read, so
-  // that they are handed on (through take(), as ever) where they are to stay rather than
-  // copied there; empty when they should go through the reader's buffer. What the reader puts
-  // there is only what it then hands on.
+  // Memory of the consumer's own into which the reader may read the next bytes of a large frame;
+  // they still arrive through take(), already where they are to stay, without a copy. Empty when
+  // they are to go through the reader's buffer. The reader writes there only the bytes it then
+  // hands on.
   virtual std::span<char> placeForNext() { return {}; }
 };
 
-// Reads frames from a file descriptor through one buffer that is reused from frame to frame.
-// It reads as much as the pipe holds, so that a burst of small messages costs one read, not two
-// per message. A large frame is not gathered whole: it passes through the buffer a pipe's worth
-// at a time, each piece handed on while it is still in the processor's cache, or read straight
-// into the place the consumer offers for it. The buffer is not zero-filled and never grows past
-// a small frame's size.
+// Reads frames from a file descriptor through one buffer that is reused from frame to frame. Each
+// read takes as much as the pipe holds: a burst of small messages costs one read, not two per
+// message. A large frame is never gathered whole: it passes through the buffer a pipe's worth at a
+// time, each piece handed on while it is still in the processor's cache, or is read straight into
+// the place the consumer offers for it. The buffer is not zero-filled and never grows past a small
+// frame's size.
 class FrameReader {
  public:
   explicit FrameReader(int fd) : fd_(fd) {}
@@ -64,6 +64,7 @@ class FrameReader {
  private:
   // Reads until at least `count` unconsumed bytes are in the buffer; false at end of input.
   bool fill(size_t count);
+  // Reads and drops the next `length` bytes; false at end of input.
   bool skip(uint64_t length);
   // Hands on the `length` bytes of a large frame as they arrive; false at end of input.
   bool pass(size_t length, FrameConsumer& consumer);
@@ -75,7 +76,8 @@ class FrameReader {
   size_t end_ = 0;    // one past the last byte read
 };
 
-// Appends `payload` as one frame (its length, then its bytes) to `out`.
+// Appends `payload` as one frame (its length, then its bytes) to `out`. Needs a payload shorter
+// than 4 GiB: the length field is 32 bits.
 void appendFrame(std::string& out, std::string_view payload);
 
 // Reads one whole frame from `fd`, blocking, for a peer that reads replies one at a time (the

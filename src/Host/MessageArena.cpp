@@ -12,7 +12,7 @@ json::storage_ptr MessageArena::prepare(std::size_t frameLength) {
   nextOverflow_ = kFirstOverflow;
   std::size_t wanted = frameLength + kSlack;
   if (wanted > capacity_) {
-    // The old block goes before the new one comes, so that the two never add up.
+    // Invariant: the old block is freed before the new one is allocated; peak memory is one block.
     block_.reset();
     block_ = std::make_unique_for_overwrite<unsigned char[]>(wanted);
     capacity_ = wanted;

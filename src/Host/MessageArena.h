@@ -10,12 +10,12 @@
 
 namespace tamberlo {
 
-// One block kept from message to message and sized to the largest frame plus room for the
-// containers around its strings, so that a run of chunks parses without allocating or touching
-// fresh pages. A message that needs more gets further blocks from the heap, for its own
-// lifetime only, up to its budget: its frame's length plus kOverflowAllowance. An allocation
-// past the budget throws std::bad_alloc, so whatever a frame holds, one message takes at most
-// about twice its frame's length plus that allowance. Nothing is freed before the next message.
+// One block kept from message to message, sized to the largest frame plus room for the containers
+// around its strings. Hot-path invariant: a run of chunks parses without allocating or touching
+// fresh pages. A message that needs more gets further blocks from the heap, for its own lifetime
+// only, up to its budget: its frame's length plus kOverflowAllowance. An allocation past the budget
+// throws std::bad_alloc; whatever a frame holds, one message takes at most about twice its frame's
+// length plus that allowance. Nothing is freed before the next message.
 class MessageArena final : public boost::json::memory_resource {
  public:
   static constexpr std::size_t kOverflowAllowance = 24u << 20;

@@ -37,9 +37,9 @@ bool allFinite(const json::value& root) {
 }
 }  // namespace
 
-// Builds the value as the parser reports it. Objects keep the last of duplicate keys in the
-// place of the first, as the library's own parser does, so that an echoed message reads the
-// same whichever way it was parsed.
+// Builds the value as the parser reports it. Objects keep the last of duplicate keys in the place
+// of the first, as the library's own parser does: an echoed message reads the same whichever parser
+// built it.
 class MessageParser::Builder {
  public:
   static constexpr std::size_t max_object_size = json::object::max_size();
@@ -50,7 +50,7 @@ class MessageParser::Builder {
   void start(json::storage_ptr storage) {
     clear();
     storage_ = std::move(storage);
-    // Made anew rather than assigned: a JSON string keeps the storage it was made with.
+    // Emplaced, not assigned: a JSON string keeps the storage it was made with.
     text_.emplace(storage_);
     reservedLong_ = false;
     partEnd_ = stepEnd_ = nullptr;
@@ -183,7 +183,7 @@ class MessageParser::Builder {
     // Out of range keeps the library's infinity or zero.
     if (error == std::errc() && end == text.data() + text.size()) number = exact;
     splitNumber_.clear();
-    // Kept for now: a later duplicate key may still replace it.
+    // Kept: a later duplicate key may still replace it; take() checks what remains.
     if (!std::isfinite(number)) sawInfinite_ = true;
     return add(json::value(number, storage_));
   }
@@ -238,10 +238,10 @@ class MessageParser::Builder {
   // A string this long that still goes on in plain text is taken for a chunk's data.
   static constexpr std::size_t kLongString = 1024;
 
-  // Room in the string for up to `more` bytes of plain text, of which at least kPlainStep.
-  // Once the string is long enough to be a chunk's data it gets room for the rest of the
-  // message at once; before that it grows by doubling, so that a short string that happens to
-  // be followed by much plain text reserves no more than the text it turns out to hold.
+  // Room in the string for up to `more` bytes of plain text, of which at least kPlainStep. Once the
+  // string is long enough to be a chunk's data it gets room for the rest of the message at once;
+  // before that it grows by doubling: a short string followed by much plain text reserves in
+  // proportion to what it turns out to hold, not to the rest of the message.
   void reserveFor(std::size_t more) {
     if (!reservedLong_ && text_->size() + kPlainStep >= kLongString) return reserveRest();
     std::size_t wanted = text_->size() + std::min(more, std::max(text_->size(), kPlainStep));
@@ -350,14 +350,13 @@ void MessageParser::parse(std::string_view piece) {
       if (piece.empty()) return;
       // A byte that is not plain: the library reads on from it.
     }
-    // The library reads a step at a time, so that it stops early inside a long string and
-    // leaves the rest of it to appendPlain(), which copies it in the same pass that looks for
-    // its end.
+    // The library gets at most kLibraryStep bytes at a time: inside a long string it stops early
+    // and leaves the rest to appendPlain(), which copies and looks for the end in one pass.
     std::string_view step = piece.substr(0, kLibraryStep);
     builder.beginStep(step, m.length - m.parsed);
     error_code ec;
-    // The library is told when these are the message's last bytes, so that it finishes the
-    // value now rather than setting its state aside for more and taking it up in finish().
+    // On the message's last bytes the library is told that no more follow: it finishes the value in
+    // this call, without setting its state aside for finish().
     bool last = m.parsed + step.size() >= m.length;
     std::size_t used = m.parser.write_some(!last, step.data(), step.size(), ec);
     m.parsed += step.size();

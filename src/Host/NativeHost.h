@@ -1,3 +1,4 @@
+// The native-messaging loop: frames in, one reply frame per frame out, in order.
 #pragma once
 
 #include "Extension/SafariWebExtensionHandler.h"

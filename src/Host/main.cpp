@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
   // holds anything or gives up any right.
   std::unique_ptr<tamberlo::Desktop> desktop = tamberlo::makeSystemDesktop();
 #ifdef SIGPIPE
-  // A browser that has gone away closes our output; that ends us quietly, not by SIGPIPE.
+  // A browser that has gone away closes the reply pipe: the host then ends quietly at the failed
+  // write, not by SIGPIPE.
   std::signal(SIGPIPE, SIG_IGN);
 #endif
   int replies = tamberlo::takeReplyStream();

@@ -8,11 +8,12 @@
 namespace tamberlo {
 
 // Restricts this process for good to `downloads` (read, write, create, remove, truncate, list;
-// nothing when absent) and to what the OS needs to find that folder again, with whatever else
-// the OS offers to keep a process from running programs or reaching other processes. Needs a
-// single-threaded process with every library and descriptor it keeps already loaded and open.
-// Returns nothing when every restriction is in force, else a short public text naming what the
-// OS lacks (the process then runs without it; nothing here ever stops the process).
+// nothing when absent, or when no folder stands there now) and to what the OS needs to find that
+// folder again, with whatever else the OS offers to keep a process from running programs or
+// reaching other processes. Needs a single-threaded process with every library and descriptor it
+// keeps already loaded and open. Returns nothing when every restriction is in force, else a short
+// public text naming what the OS lacks (the process then runs without it; nothing here ever stops
+// the process).
 std::optional<std::string> confineToDownloads(const std::optional<std::string>& downloads);
 
 }  // namespace tamberlo

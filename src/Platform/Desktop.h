@@ -22,9 +22,10 @@ class Desktop {
   virtual void reveal(const std::string& path) = 0;
 };
 
-// The system's desktop. On Linux, the GIO desktop run by a launcher process (GioDesktop.h):
-// call it first thing in a single-threaded process, before the process holds anything or gives
-// up any right.
+// The system's desktop. On Linux, the GIO desktop run by a launcher process (GioDesktop.h), which
+// acts only on an existing object directly in the Downloads folder: any other path is answered
+// false or shown nothing. Needs to be called first thing in a single-threaded process, before the
+// process holds anything or gives up any right.
 std::unique_ptr<Desktop> makeSystemDesktop();
 
 }  // namespace tamberlo

@@ -77,14 +77,15 @@ class FileSystem {
   // True when `path` leads to an existing object, following symbolic links.
   virtual bool targetExists(const std::string& path) = 0;
 
-  // Creates an empty file at `path`, only if nothing stands there (not even a dangling link).
-  // Fails with POSIX EEXIST when the name is taken, so a lost race reads as "taken".
+  // Creates an empty file at `path`, only if nothing stands there (not even a dangling link). Fails
+  // with an error of kind kExists when the name is taken: a lost race reads as "taken". A missing
+  // folder fails with kind kNotFound.
   virtual Status createExclusive(const std::string& path) = 0;
 
-  // Opens the existing regular file at `path` for writing without following a final symbolic
-  // link and without blocking. A link, folder, FIFO or device fails, and so does a file with
-  // more than one name (a hard link), whose bytes would change under its other names too.
-  // Never creates a file.
+  // Opens the existing regular file at `path` for writing without following a final symbolic link
+  // and without blocking. A link, folder, FIFO or device fails, and so does a file with more than
+  // one name (a hard link), whose bytes would change under its other names too. Never creates a
+  // file: a missing one fails with kind kNotFound.
   virtual Result<std::unique_ptr<WritableFile>> openForWriting(const std::string& path) = 0;
 
   // Opens the file at `path` as openForWriting does, with the same refusals, for reading only:
@@ -92,19 +93,22 @@ class FileSystem {
   virtual Result<std::unique_ptr<OpenFile>> openForReading(const std::string& path) = 0;
 
   // Moves the file `expected` from `from` to `to` in the same folder, never replacing anything:
-  // fails with the file domain's "file exists" error when `to` is taken, changing nothing. When
-  // the object that stood at `from` is not `expected` (something took its place since it was
-  // opened), it is put back, or failing that taken away from `to`, and the move fails: a
-  // success always leaves `expected` itself at `to`. Where the file system can neither rename
-  // without replacing nor make a hard link, `to` is looked up right before a plain rename, and
-  // a file made there in that moment is replaced.
+  // fails with the file domain's "file exists" error (kind kExists) when `to` is taken, changing
+  // nothing, and with kind kNotFound when nothing stands at `from`. When the object that stood at
+  // `from` is not `expected` (something took its place after it was opened), it is put back, or
+  // failing that taken away from `to`, and the move fails: a success always leaves `expected`
+  // itself at `to`. Where the file system can neither rename without replacing nor make a hard
+  // link, `to` is looked up right before a plain rename, and a file made there in that moment is
+  // replaced.
   virtual Status moveNoReplace(const std::string& from, const std::string& to,
                                const FileIdentity& expected) = 0;
 
-  // Removes the file (or link) at `path`; a folder is refused, never removed.
+  // Removes the file (or link) at `path`; a folder is refused, never removed. Fails with kind
+  // kNotFound when nothing stands there.
   virtual Status removeFile(const std::string& path) = 0;
 
-  // Returns once the folder's entries (names made or moved in it) are on disk.
+  // Returns once the folder's entries (names made or moved in it) are on disk. Fails when the
+  // folder is missing or cannot be opened.
   virtual Status syncDirectory(const std::string& path) = 0;
 
   // Calls `visit` with the name of each direct child of the folder, in the folder's order.

@@ -80,9 +80,9 @@ void Logger::flush() {
 
 namespace {
 
-// Appends `text` with every control character written as an escape ("\n", "\x1b", "\u0085"
-// for C1 controls) and each backslash doubled, so that whatever a value holds, a line stays one
-// line and reads back unambiguously. Everything else is copied as it stands.
+// Appends `text` with every control character written as an escape ("\n", "\x1b", "\u0085" for C1
+// controls) and each backslash doubled; everything else is copied as it stands. Invariant: whatever
+// a value holds, a line stays one line and reads back unambiguously.
 void appendEscaped(std::string& out, std::string_view text) {
   size_t plain = 0;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -142,9 +142,9 @@ class StderrSink : public LogSink {
   }
 
   void flush() override {
-    // One write for all held lines, so that lines of several processes do not interleave
-    // within a line.
-    // Standard error is the last place to report to: a failed write is dropped.
+    // One write for all held lines: lines of several processes sharing standard error do not
+    // interleave within a line. Standard error is the last place to report to: a failed write is
+    // dropped.
     static_cast<void>(writeAll(kStandardError, held_));
     held_.clear();
   }

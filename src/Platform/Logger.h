@@ -15,11 +15,11 @@ namespace tamberlo {
 
 enum class LogLevel { kInfo, kError };
 
-// One argument of a log line. The placeholder in the format decides whether it is shown. Text
-// is held by reference, so the argument must outlive the call that logs it, as a temporary in
-// the call's own argument list does. A private value may be given as a function that makes
-// it: since private values are never shown, it is then never made (serializing a whole message
-// only to print "<private>" would cost more than answering it).
+// One argument of a log line. The placeholder in the format decides whether it is shown. Text is
+// held by reference: the argument must outlive the call that logs it, as a temporary in the call's
+// own argument list does. A private value may be given as a function that makes it; a private value
+// is never shown, so the function is never called (serializing a whole message only to print
+// "<private>" costs more than answering it).
 class LogArg {
  public:
   LogArg(std::string_view text) : text_(text) {}
@@ -44,6 +44,8 @@ class LogArg {
 class LogSink {
  public:
   virtual ~LogSink() = default;
+  // Takes one finished line at `level`; may hold it until flush(). Never fails: a line the
+  // sink cannot deliver is dropped.
   virtual void write(LogLevel level, std::string_view subsystem, std::string_view category,
                      std::string_view line) = 0;
   // Hands on whatever lines the sink still holds. A sink may hold lines back between flushes,
@@ -60,9 +62,9 @@ void appendLogLine(std::string& out, LogLevel level, std::string_view subsystem,
 // The systemd journal (Linux only): priority info or error, the subsystem as identifier, the
 // category as a field of its own. Nothing when libsystemd cannot be loaded, and on other OSes.
 std::unique_ptr<LogSink> makeJournalSink();
-// One line per event on standard error: "<subsystem> <category> <level>: <line>". Lines are
-// held until flush() (or until a burst of them fills a pipe's worth), so that a run of small
-// messages does not cost a write each.
+// One line per event on standard error: "<subsystem> <category> <level>: <line>". Lines are held
+// until flush() or until they fill a pipe's worth (64 KiB): a run of small messages costs one
+// write, not one each.
 std::unique_ptr<LogSink> makeStderrSink();
 // The system's log: on Linux the journal when its socket exists and libsystemd loads, else
 // standard error; on Windows standard error and the debugger's output (OutputDebugStringW).
@@ -70,8 +72,11 @@ std::unique_ptr<LogSink> makeSystemSink();
 
 class Logger {
  public:
+  // A null `sink` makes a logger that drops every line.
   Logger(std::string subsystem, std::string category, std::unique_ptr<LogSink> sink);
 
+  // Logs the line that render() makes of `format` and `args`, at info or error level. Never
+  // fails.
   void info(std::string_view format, std::initializer_list<LogArg> args = {});
   void error(std::string_view format, std::initializer_list<LogArg> args = {});
 
@@ -79,8 +84,8 @@ class Logger {
   // argument are left as they stand; arguments without a placeholder are dropped.
   static std::string render(std::string_view format, std::initializer_list<LogArg> args);
 
-  // Hands on the lines the sink holds: the host calls it before each batch of replies goes
-  // out, so that a request's log lines are never later than its reply.
+  // Hands on the lines the sink holds. Ordering requirement: the host calls it before each batch of
+  // replies goes out; a request's log lines then never come later than its reply.
   void flush();
 
  private:

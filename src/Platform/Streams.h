@@ -23,11 +23,11 @@ Result<std::size_t> readSome(int stream, std::span<char> into);
 // the write fails; what was written by then stays written.
 Status writeAll(int stream, std::string_view bytes);
 
-// Makes standard input and output carry bytes unchanged (no line-end or end-of-file
-// translation), then moves the reply stream off standard output: returns a stream of its own for
-// the replies and points standard output at the null device, so that nothing else that writes
-// to standard output (a library, a child) can reach the replies. Returns kStandardOutput
-// itself, unchanged, when it cannot move it.
+// Makes standard input and output carry bytes unchanged (no line-end or end-of-file translation),
+// then moves the reply stream off standard output: returns a stream of its own for the replies and
+// points standard output at the null device. Promises: nothing else that writes to standard output
+// (a library, a child) reaches the replies. Returns kStandardOutput itself, unchanged, when it
+// cannot move it.
 int takeReplyStream();
 
 // Asks for `bytes` of buffer in the pipe on `stream`, where the OS lets a process set it. Any

@@ -14,10 +14,10 @@ using Clock = std::chrono::steady_clock;
 // authentication reads on cancellation, so this is only a bound, not an expected wait.
 constexpr std::chrono::milliseconds kCancelGrace{200};
 
-// A main context of our own, made this thread's default while it lives. The asynchronous
-// connection reports its result to the thread's default context; the host runs no main loop,
-// so that must be a context that this call iterates and then throws away, leaving nothing
-// queued in the global one.
+// A private main context, this thread's default while it lives. The asynchronous connection reports
+// its result to the thread's default context and the host runs no main loop: the context must be
+// one that this call iterates and then throws away. Invariant: nothing is left queued in the global
+// default context.
 class PrivateContext {
  public:
   explicit PrivateContext(const glib::Functions& g) : g_(g), context_(g.main_context_new()) {
@@ -71,9 +71,9 @@ void onConnected(GObject*, GAsyncResult* result, gpointer data) {
   state->done = true;
 }
 
-// A private connection to the session bus, made before `deadline`, or nothing. A private
-// connection rather than GIO's shared one: the shared one may already be tied to a bus that
-// went away, and it ends the process when its bus closes.
+// A private connection to the session bus, made before `deadline`, or nothing. Never GIO's shared
+// connection: that one may already be tied to a bus that went away, and it ends the process when
+// its bus closes.
 glib::Object<GDBusConnection> connectBefore(const glib::Functions& g, Clock::time_point deadline) {
   GError* rawError = nullptr;
   glib::String address(g.dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &rawError),

@@ -1,6 +1,6 @@
-// Owning handles for the GLib objects the desktop code holds, so that every way out of a call
-// releases them. Each handle keeps the function table of the GLib that made its object and
-// gives the object back through it: `glib::String uri(g.filename_to_uri(...), {&g})`.
+// Owning handles for the GLib objects the desktop code holds: every way out of a scope releases
+// them. Each handle keeps the function table of the GLib that made its object and gives the object
+// back through it: `glib::String uri(g.filename_to_uri(...), {&g})`.
 #pragma once
 
 #include <memory>

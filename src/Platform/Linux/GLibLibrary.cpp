@@ -23,8 +23,8 @@ T lookUp(void* handle, const char* name) {
 
 std::optional<Functions> load(const std::string& library) {
   // RTLD_NOW: a library that cannot bind all it needs is refused here, not at some later call.
-  // RTLD_LOCAL: GLib's symbols stay out of the global scope, where they would be found before
-  // those of any other library that the process loads later.
+  // RTLD_LOCAL: GLib's symbols stay out of the global scope, where they would shadow those of any
+  // library that the process loads later.
   Handle handle(::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL));
   if (!handle) return std::nullopt;
   Functions functions;

@@ -1,8 +1,8 @@
-// GLib, GObject and GIO, loaded when the desktop is first used rather than when the host starts.
-// Most host processes answer one message that never touches the desktop, and linking GIO would
-// make each of them load and relocate a dozen shared libraries first. The desktop code compiles
-// against GLib's headers for the types and constants but calls every function through the table
-// below; the host binary itself has no reference to any of them.
+// GLib, GObject and GIO, loaded at the desktop's first use, never at the host's start: most host
+// processes answer one message that never touches the desktop, and a linked GIO makes each of them
+// load and relocate a dozen shared libraries first. The desktop code compiles against GLib's
+// headers for the types and constants but calls every function through the table below; the host
+// binary itself has no reference to any of them.
 #pragma once
 
 #include <gio/gio.h>
@@ -14,11 +14,11 @@
 
 namespace tamberlo::glib {
 
-// Every GLib, GObject and GIO function that the desktop code calls, without its "g_" prefix.
-// One list gives both the table's member and the symbol looked up for it, and each member has
-// the type of the function declared in GLib's headers, so every call through the table is
-// checked as a direct call would be. Macros that stand for a call (G_IO_ERROR is
-// g_io_error_quark()) must be spelled as the call through the table.
+// Every GLib, GObject and GIO function that the desktop code calls, without its "g_" prefix. One
+// list gives both the table's member and the symbol looked up for it, and each member has the type
+// of the function declared in GLib's headers: every call through the table is checked as a direct
+// call is. Macros that stand for a call (G_IO_ERROR is g_io_error_quark()) must be spelled as the
+// call through the table.
 #define TAMBERLO_GLIB_FUNCTIONS(X)          \
   X(app_info_launch_default_for_uri)        \
   X(cancellable_cancel)                     \

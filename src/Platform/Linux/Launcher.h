@@ -32,13 +32,13 @@ inline constexpr size_t kMaxPath = 4096;
 inline constexpr std::chrono::milliseconds kOpenWait{2000};
 inline constexpr std::chrono::milliseconds kRevealWait{500};
 
-// Runs the launcher in the calling process, freshly forked, on its end of the socket pair, and
-// ends the process once the host's end is closed and the last request's work is over.
-// Standard input, output and error become /dev/null and every other descriptor is closed first,
-// so that no application started from here inherits anything of the host's. Each request that
-// names an existing direct child of the Downloads folder (as the launcher finds the folder
-// itself) is done in a child process of its own, killed should it still run after kOpenWait;
-// any other request is answered no at once.
+// Runs the launcher in the calling process, freshly forked, on its end of the socket pair, and ends
+// the process once the host's end is closed and the last request's work is over. Standard input,
+// output and error become /dev/null and every other descriptor is closed first: no application
+// started from here inherits anything of the host's. Each request that names an existing direct
+// child of the Downloads folder (as the launcher finds the folder itself) is done in a child
+// process of its own, killed should it still run after kOpenWait; any other request, a missing file
+// included, is answered no at once.
 [[noreturn]] void serve(int socket);
 
 }  // namespace tamberlo::launcher

@@ -58,8 +58,8 @@ FileIdentity identityOf(const struct stat& st) {
 // A regular file open for writing, or for reading only when handed out as an OpenFile.
 class PosixFile : public WritableFile {
  public:
-  // `atOpen` is what the open's own check of the file read, so that the first size() costs no
-  // second fstat: a chunk asks for it once per message.
+  // `atOpen` is the fstat of the open's own check; the first size() answers from it without a
+  // second fstat (the chunk path asks once per message).
   PosixFile(int fd, const struct stat& atOpen)
       : fd_(fd), identity_(identityOf(atOpen)), known_(static_cast<uint64_t>(atOpen.st_size)) {}
   ~PosixFile() override { ::close(fd_); }

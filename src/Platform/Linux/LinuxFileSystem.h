@@ -9,6 +9,9 @@
 
 namespace tamberlo {
 
+// The FileSystem contract on Linux, every call made by path. The kernel calls that
+// moveNoReplace tries are virtual: a test overrides them to stand for a file system that lacks
+// them.
 class LinuxFileSystem : public FileSystem {
  public:
   std::optional<std::string> downloadsDirectory() override;

@@ -52,8 +52,8 @@ struct PathBeneathAttr {
 } __attribute__((packed));
 }  // namespace landlock
 
-// The rights of Landlock ABI `abi` that a ruleset handles, so that whatever is not granted by a
-// rule is refused.
+// The rights of Landlock ABI `abi` that a ruleset handles: every right that ABI knows. Whatever a
+// rule does not grant is then refused.
 landlock::RulesetAttr handledBy(long abi) {
   using namespace landlock;
   RulesetAttr attr{kFsAbi1, 0, 0};

@@ -29,47 +29,91 @@ namespace {
 
 using DownloadsFile::Entry;
 
+// Whether a name is accepted by the rule of every OS, and whether Windows stores it faithfully;
+// a host built for Windows accepts only names that pass both.
 TEST(DownloadsFileTest, AcceptsOnlyOneFileNameInDownloads) {
   struct Case {
     std::string name;
     bool accepted;
+    bool storableOnWindows;
   };
   const Case cases[] = {
-      {"", false},
-      {"a", true},
-      {".", false},
-      {"..", false},
-      {".part", false},
-      {".hidden", false},
-      {"a.", true},
-      {"a..b", true},
-      {" .a", true},
-      {"a/b", false},
-      {"/", false},
-      {"a/", false},
-      {"a:b", true},
-      {std::string("a\0b", 3), false},
-      {std::string("\0", 1), false},
-      {"tab\there", true},
-      {"line\nfeed", true},
-      {"a.mp4.part", true},
-      {std::string(255, 'x'), true},
-      {std::string(256, 'x'), false},
+      {"", false, false},
+      {"a", true, true},
+      {".", false, false},
+      {"..", false, false},
+      {".part", false, true},
+      {".hidden", false, true},
+      {"a.", true, false},
+      {"a..b", true, true},
+      {" .a", true, true},
+      {"a/b", false, false},
+      {"/", false, false},
+      {"a/", false, false},
+      {"a:b", true, false},
+      {"clip.mp4:hidden", true, false},
+      {"a<b", true, false},
+      {"a>b", true, false},
+      {"a\"b", true, false},
+      {"a\\b", true, false},
+      {"a|b", true, false},
+      {"a?b", true, false},
+      {"a*b", true, false},
+      {std::string("a\0b", 3), false, false},
+      {std::string("\0", 1), false, false},
+      {"tab\there", true, false},
+      {"line\nfeed", true, false},
+      {"unit\x1fsep", true, false},
+      {"del\x7f", true, true},
+      {"a ", true, false},
+      {"clip.mp4. ", true, false},
+      {"CON", true, false},
+      {"con.mp4", true, false},
+      {"Com1.txt", true, false},
+      {"nul.tar.gz", true, false},
+      {"pRn", true, false},
+      {"AUX ", true, false},
+      {"aux .txt", true, false},
+      {"LPT9.log", true, false},
+      {"COM\xC2\xB9", true, false},     // COM¹
+      {"com\xC2\xB2.x", true, false},   // com².x
+      {"LPT\xC2\xB3", true, false},     // LPT³
+      {"LPT\xE2\x81\xB4", true, true},  // LPT⁴
+      {"COM0", true, true},
+      {"COM10", true, true},
+      {"COM", true, true},
+      {"CONSOLE.txt", true, true},
+      {"mycon.txt", true, true},
+      {"con (1).mp4", true, true},
+      {"x.con", true, true},
+      {"a.mp4.part", true, true},
+      {std::string(255, 'x'), true, true},
+      {std::string(256, 'x'), false, true},
       {[] {
          std::string s;
          for (int i = 0; i < 128; ++i) s += "\xC3\xA9";
          return s;
        }(),
-       false},
+       false, true},
       {[] {
          std::string s;
          for (int i = 0; i < 85; ++i) s += "\xE2\x82\xAC";
          return s;
        }(),
-       true},
+       true, true},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(DownloadsFile::isAcceptable(c.name), c.accepted) << "name: " << c.name;
+    bool acceptedHere = c.accepted && (!DownloadsFile::kBuiltForWindows || c.storableOnWindows);
+    EXPECT_EQ(DownloadsFile::isAcceptable(c.name), acceptedHere) << "name: " << c.name;
+    EXPECT_EQ(DownloadsFile::isStorableOnWindows(c.name), c.storableOnWindows)
+        << "name: " << c.name;
+    if (!c.storableOnWindows) continue;
+    // The part file's name and every numbered copy stay storable.
+    std::string part = c.name + std::string(DownloadsFile::kPartSuffix);
+    for (const std::string& made :
+         {part, DownloadsFile::numbered(c.name, 12), DownloadsFile::numbered(part, 3)}) {
+      EXPECT_TRUE(DownloadsFile::isStorableOnWindows(made)) << "name: " << made;
+    }
   }
 }
 

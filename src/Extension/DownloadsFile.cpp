@@ -60,6 +60,33 @@ size_t splitIndex(const NameText::Clusters& clusters) {
   return clusters.count();
 }
 
+// True when `text` begins with `letters` (upper-case ASCII letters) in any letter case.
+bool startsWithLetters(std::string_view text, std::string_view letters) {
+  if (text.size() < letters.size()) return false;
+  for (size_t i = 0; i < letters.size(); ++i) {
+    char c = text[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != letters[i]) return false;
+  }
+  return true;
+}
+
+// True when `base`, a name's text before its first ".", names a device in every folder.
+// Windows ignores the spaces that end it.
+bool isWindowsDeviceName(std::string_view base) {
+  while (base.ends_with(' ')) base.remove_suffix(1);
+  if (base.size() == 3) {
+    for (std::string_view device : {"CON", "PRN", "AUX", "NUL"}) {
+      if (startsWithLetters(base, device)) return true;
+    }
+    return false;
+  }
+  if (!startsWithLetters(base, "COM") && !startsWithLetters(base, "LPT")) return false;
+  std::string_view number = base.substr(3);
+  if (number.size() == 1) return number[0] >= '1' && number[0] <= '9';
+  return number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3";  // ¹ ² ³
+}
+
 }  // namespace
 
 bool Entry::operator==(const Entry& other) const {
@@ -72,7 +99,16 @@ bool isAcceptable(std::string_view name) {
   if (name.find('/') != std::string_view::npos) return false;
   if (name.find('\0') != std::string_view::npos) return false;
   if (name.front() == '.') return false;
-  return true;
+  return !kBuiltForWindows || isStorableOnWindows(name);
+}
+
+bool isStorableOnWindows(std::string_view name) {
+  if (name.empty() || name.back() == '.' || name.back() == ' ') return false;
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20) return false;
+  }
+  if (name.find_first_of("<>:\"/\\|?*") != std::string_view::npos) return false;
+  return !isWindowsDeviceName(name.substr(0, name.find('.')));
 }
 
 bool isPartFileName(std::string_view part) {

@@ -29,9 +29,25 @@ struct Entry {
   bool operator==(const Entry& other) const;
 };
 
+// True when the host is built for Windows, whose names isAcceptable then also vets.
+#ifdef _WIN32
+inline constexpr bool kBuiltForWindows = true;
+#else
+inline constexpr bool kBuiltForWindows = false;
+#endif
+
 // True when `name` may stand for one file directly in Downloads: not empty, at most 255 bytes
-// of UTF-8, no "/", no NUL, no leading ".". Nothing else is refused.
+// of UTF-8, no "/", no NUL, no leading "."; when kBuiltForWindows also storable there
+// (isStorableOnWindows). Nothing else is refused.
 bool isAcceptable(std::string_view name);
+
+// True when Windows stores a file under `name` and gives the same name back: not empty, none of
+// <>:"/\|?* (a ":" opens an alternate stream of another file) and no control character
+// (U+0000 to U+001F), no device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9 and COM
+// or LPT with a superscript 1, 2 or 3, in any letter case, alone or before a "."), and no "."
+// or space at the end (Windows drops them). A storable name stays storable with ".part" or a
+// copy number added (numbered). Answers on every OS.
+bool isStorableOnWindows(std::string_view name);
 
 // True when `part` names a part file: accepted by isAcceptable, ending in ".part" and longer
 // than that suffix, counted in user-perceived characters.

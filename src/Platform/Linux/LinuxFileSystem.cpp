@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "Encoding/Utf8.h"
+#include "Platform/FileErrors.h"
 #include "Platform/Linux/PosixError.h"
 
 namespace tamberlo {
@@ -36,13 +37,7 @@ class ScopedFd {
 };
 
 Error writeError(int errnum) {
-  Error cause = posixError(errnum, "Cannot write the file");
-  if (errnum == ENOSPC || errnum == EDQUOT) {
-    return Error::file(FileErrorCode::kWriteOutOfSpace,
-                       "Cannot write the file: the volume is out of space.", std::move(cause));
-  }
-  std::string description = cause.description;
-  return Error::file(FileErrorCode::kWriteUnknown, std::move(description), std::move(cause));
+  return FileErrors::writeFailed(posixError(errnum, "Cannot write the file"));
 }
 
 // A file time given as seconds and nanoseconds since 1970.
@@ -121,19 +116,11 @@ class PosixFile : public WritableFile {
 // described as `operation` failing.
 Result<std::unique_ptr<PosixFile>> openRegularFile(const std::string& path, int access,
                                                    const std::string& operation) {
-  auto refused = [&](int errnum, std::string_view reason) {
-    Error error =
-        Error::file(FileErrorCode::kWriteUnknown, operation + ": " + std::string(reason) + ".",
-                    posixError(errnum, operation));
-    error.kind = ErrorKind::kNotRegularFile;
-    return error;
-  };
   int fd = ::open(path.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     int errnum = errno;
     if (errnum == ENOENT) {
-      return Error::file(FileErrorCode::kNoSuchFile, operation + ": the file does not exist.",
-                         posixError(errnum, operation));
+      return FileErrors::noSuchFile(operation, posixError(errnum, operation));
     }
     return posixError(errnum, operation);
   }
@@ -144,8 +131,10 @@ Result<std::unique_ptr<PosixFile>> openRegularFile(const std::string& path, int 
     return posixError(errnum, operation);
   }
   auto file = std::make_unique<PosixFile>(fd, st);
-  if (!S_ISREG(st.st_mode)) return refused(EINVAL, "it is not a regular file");
-  if (st.st_nlink != 1) return refused(EMLINK, "it has other names (hard links)");
+  if (!S_ISREG(st.st_mode)) {
+    return FileErrors::notRegularFile(operation, posixError(EINVAL, operation));
+  }
+  if (st.st_nlink != 1) return FileErrors::hasOtherNames(operation, posixError(EMLINK, operation));
   return file;
 }
 
@@ -308,9 +297,7 @@ int LinuxFileSystem::hardLink(const std::string& from, const std::string& to) {
 Status LinuxFileSystem::moveWithoutReplacing(const std::string& from, const std::string& to) {
   auto failed = [](int errnum) -> Status {
     if (errnum != EEXIST) return posixError(errnum, "Cannot move the file");
-    return Error::file(FileErrorCode::kWriteFileExists,
-                       "Cannot move the file: a file of that name exists.",
-                       posixError(EEXIST, "Cannot move the file"));
+    return FileErrors::nameTaken(posixError(EEXIST, "Cannot move the file"));
   };
   int errnum = renameNoReplace(from, to);
   if (errnum == 0) return success();
@@ -338,8 +325,7 @@ Status LinuxFileSystem::moveNoReplace(const std::string& from, const std::string
   struct stat st;
   if (::lstat(to.c_str(), &st) == 0 && identityOf(st) == expected) return success();
   if (!moveWithoutReplacing(to, from)) ::unlink(to.c_str());
-  return Error{std::string(kFileErrorDomain), FileErrorCode::kWriteUnknown, ErrorKind::kOther,
-               "Cannot move the file: another file took its place.", nullptr};
+  return FileErrors::replacedDuringMove();
 }
 
 Status LinuxFileSystem::removeFile(const std::string& path) {

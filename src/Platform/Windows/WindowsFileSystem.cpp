@@ -9,6 +9,7 @@
 #include <climits>
 #include <utility>
 
+#include "Platform/FileErrors.h"
 #include "Platform/Windows/Utf16.h"
 #include "Platform/Windows/WindowsError.h"
 
@@ -48,13 +49,7 @@ Result<std::wstring> nativePath(const std::string& path, std::string_view operat
 }
 
 Error writeError(DWORD code) {
-  Error cause = windowsError(code, "Cannot write the file");
-  if (cause.kind == ErrorKind::kNoSpace) {
-    return Error::file(FileErrorCode::kWriteOutOfSpace,
-                       "Cannot write the file: the volume is out of space.", std::move(cause));
-  }
-  std::string description = cause.description;
-  return Error::file(FileErrorCode::kWriteUnknown, std::move(description), std::move(cause));
+  return FileErrors::writeFailed(windowsError(code, "Cannot write the file"));
 }
 
 // A FILETIME (100 ns since 1601-01-01 UTC) as an Instant.
@@ -154,13 +149,6 @@ class WindowsFile : public WritableFile {
 // failing. `fallback`, when not 0, is the access asked for instead when `access` is denied.
 Result<std::unique_ptr<WindowsFile>> openRegularFile(const std::string& path, DWORD access,
                                                      DWORD fallback, const std::string& operation) {
-  auto refused = [&](DWORD code, std::string_view reason) {
-    Error error =
-        Error::file(FileErrorCode::kWriteUnknown, operation + ": " + std::string(reason) + ".",
-                    windowsError(code, operation));
-    error.kind = ErrorKind::kNotRegularFile;
-    return error;
-  };
   Result<std::wstring> native = nativePath(path, operation);
   if (!native) return native.error();
   auto open = [&](DWORD wanted) {
@@ -174,8 +162,7 @@ Result<std::unique_ptr<WindowsFile>> openRegularFile(const std::string& path, DW
   if (handle == INVALID_HANDLE_VALUE) {
     DWORD code = ::GetLastError();
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
-      return Error::file(FileErrorCode::kNoSuchFile, operation + ": the file does not exist.",
-                         windowsError(code, operation));
+      return FileErrors::noSuchFile(operation, windowsError(code, operation));
     }
     return windowsError(code, operation);
   }
@@ -183,10 +170,11 @@ Result<std::unique_ptr<WindowsFile>> openRegularFile(const std::string& path, DW
   BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(handle, &info)) return lastWindowsError(operation);
   if (isLinkOrFolder(info.dwFileAttributes) || ::GetFileType(handle) != FILE_TYPE_DISK) {
-    return refused(ERROR_CANT_ACCESS_FILE, "it is not a regular file");
+    return FileErrors::notRegularFile(operation, windowsError(ERROR_CANT_ACCESS_FILE, operation));
   }
-  if (info.nNumberOfLinks != 1)
-    return refused(ERROR_TOO_MANY_LINKS, "it has other names (hard links)");
+  if (info.nNumberOfLinks != 1) {
+    return FileErrors::hasOtherNames(operation, windowsError(ERROR_TOO_MANY_LINKS, operation));
+  }
   return std::make_unique<WindowsFile>(owned.release(), info);
 }
 
@@ -240,9 +228,7 @@ Status moveWithoutReplacing(const std::wstring& from, const std::wstring& to) {
   if (code != ERROR_ALREADY_EXISTS && code != ERROR_FILE_EXISTS) {
     return windowsError(code, "Cannot move the file");
   }
-  return Error::file(FileErrorCode::kWriteFileExists,
-                     "Cannot move the file: a file of that name exists.",
-                     windowsError(code, "Cannot move the file"));
+  return FileErrors::nameTaken(windowsError(code, "Cannot move the file"));
 }
 
 // A known folder's path, or nothing when the shell names none.
@@ -367,8 +353,7 @@ Status WindowsFileSystem::moveNoReplace(const std::string& from, const std::stri
   if (Status moved = moveWithoutReplacing(*source, *target); !moved) return moved;
   if (identityAt(*target) == expected) return success();
   if (!moveWithoutReplacing(*target, *source)) ::DeleteFileW(target->c_str());
-  return Error{std::string(kFileErrorDomain), FileErrorCode::kWriteUnknown, ErrorKind::kOther,
-               "Cannot move the file: another file took its place.", nullptr};
+  return FileErrors::replacedDuringMove();
 }
 
 Status WindowsFileSystem::removeFile(const std::string& path) {

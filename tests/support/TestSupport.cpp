@@ -14,6 +14,11 @@ std::filesystem::path pathOf(std::string_view path) {
   return std::filesystem::path(std::u8string(path.begin(), path.end()));
 }
 
+std::string textOf(const std::filesystem::path& path) {
+  std::u8string text = path.generic_u8string();
+  return std::string(text.begin(), text.end());
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream in(pathOf(path), std::ios::binary);
   std::ostringstream out;
@@ -29,8 +34,7 @@ void writeFile(const std::string& path, std::string_view content) {
 std::vector<std::string> listNames(const std::string& folder) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(pathOf(folder))) {
-    std::u8string name = entry.path().filename().u8string();
-    names.emplace_back(name.begin(), name.end());
+    names.push_back(textOf(entry.path().filename()));
   }
   std::sort(names.begin(), names.end());
   return names;

@@ -39,6 +39,8 @@ class TempDir {
 // The C++ library's path for a UTF-8 `path` (a plain std::string is read in the ANSI code page
 // on Windows).
 std::filesystem::path pathOf(std::string_view path);
+// The UTF-8 text of `path` with "/" between its parts, on every OS.
+std::string textOf(const std::filesystem::path& path);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, std::string_view content);
 // The names in a folder, hidden ones included, sorted.

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/TestSupport.h"
+
 namespace tamberlo::testing {
 namespace fs = std::filesystem;
 namespace {
@@ -28,9 +30,10 @@ std::string contentKey(const fs::path& path) {
 TreeSnapshot TreeSnapshot::of(const std::string& root) {
   TreeSnapshot snapshot;
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec);
+  const fs::path top = pathOf(root);
+  for (auto it = fs::recursive_directory_iterator(top, ec);
        it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    std::string relative = it->path().lexically_relative(root).string();
+    std::string relative = textOf(it->path().lexically_relative(top));
     fs::file_status status = it->symlink_status();
     std::string key;
     switch (status.type()) {
@@ -41,7 +44,7 @@ TreeSnapshot TreeSnapshot::of(const std::string& root) {
         key = "folder";
         break;
       case fs::file_type::symlink:
-        key = "link " + fs::read_symlink(it->path(), ec).string();
+        key = "link " + textOf(fs::read_symlink(it->path(), ec));
         break;
       case fs::file_type::fifo:
         key = "fifo";

@@ -10,7 +10,8 @@ namespace tamberlo::testing {
 
 class TreeSnapshot {
  public:
-  // Reads everything under `root`, links not followed (a link is recorded with its target).
+  // Reads everything under `root` (UTF-8), links not followed (a link is recorded with its
+  // target). Paths are relative to the root, UTF-8, with "/" between their parts on every OS.
   static TreeSnapshot of(const std::string& root);
 
   // The paths, relative to the root, whose entries differ between the two snapshots: added,

@@ -34,7 +34,7 @@ double secondsOf(Instant instant) { return instant.time_since_epoch().count(); }
 // on demand. Records whose dates were read.
 class DatedFileSystem : public FileSystemWrapper {
  public:
-  DatedFileSystem() : DatedFileSystem(makeSystemFileSystem()) {}
+  DatedFileSystem() : FileSystemWrapper(makeSystemFileSystem()) {}
   std::optional<Instant> creationDate(const std::string& path) override {
     std::string name = path.substr(path.rfind('/') + 1);
     asked.push_back(name);
@@ -45,11 +45,6 @@ class DatedFileSystem : public FileSystemWrapper {
   std::map<std::string, Instant> dates;
   std::set<std::string> unreadable;
   std::vector<std::string> asked;
-
- private:
-  explicit DatedFileSystem(std::unique_ptr<FileSystem> system)
-      : FileSystemWrapper(*system), system_(std::move(system)) {}
-  std::unique_ptr<FileSystem> system_;
 };
 
 // The names of `folder` in the order the OS lists them, everything included.
@@ -415,7 +410,7 @@ TEST(LookupTest, ExistsThroughTheRealHost) {
   for (const Case& c : cases) {
     EXPECT_EQ(host.request(c.message), json::parse(c.reply)) << c.message;
   }
-  std::filesystem::remove_all(testing::pathOf(downloads));
+  std::filesystem::remove_all(pathFromUtf8(downloads));
   json::value missing = host.request(R"({"type":"file.exists","name":"clip.mp4"})");
 #ifdef _WIN32
   // The reason is the system's own text, which Wine words differently.

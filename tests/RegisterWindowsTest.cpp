@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "Encoding/Utf8.h"
+
 namespace tamberlo {
 namespace {
 
@@ -74,9 +76,7 @@ std::optional<std::vector<std::string>> callersIn(const fs::path& manifest, bool
   boost::json::object content = boost::json::parse(text.str()).as_object();
   EXPECT_EQ(content.at("name").as_string(), name);
   EXPECT_EQ(content.at("type").as_string(), "stdio");
-  EXPECT_EQ(fs::path(std::u8string(
-                reinterpret_cast<const char8_t*>(content.at("path").as_string().c_str()))),
-            host);
+  EXPECT_EQ(pathFromUtf8(content.at("path").as_string()), host);
   std::vector<std::string> callers;
   for (const auto& caller :
        content.at(firefox ? "allowed_extensions" : "allowed_origins").as_array()) {

@@ -49,7 +49,7 @@ TEST(TransferTest, BeginCreatesAnEmptyPartFileUnderAFreeName) {
               {{"ok", true}, {"part", c.part}},
               {info("file.write.begin <private>")}}});
     EXPECT_EQ(readFile(home / c.part), "") << c.part;
-    EXPECT_TRUE(std::filesystem::is_regular_file(testing::pathOf(home / c.part))) << c.part;
+    EXPECT_TRUE(std::filesystem::is_regular_file(pathFromUtf8(home / c.part))) << c.part;
     for (const std::string& name : c.present) EXPECT_EQ(readFile(home / name), "taken") << name;
   }
 }

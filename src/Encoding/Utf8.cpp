@@ -50,4 +50,14 @@ bool isValidUtf8(std::string_view text) {
   return true;
 }
 
+std::filesystem::path pathFromUtf8(std::string_view text) {
+  return std::filesystem::path(
+      std::u8string_view(reinterpret_cast<const char8_t*>(text.data()), text.size()));
+}
+
+std::string utf8Of(const std::filesystem::path& path) {
+  std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 }  // namespace tamberlo

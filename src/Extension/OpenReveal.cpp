@@ -1,6 +1,7 @@
 // Opening a saved file with its application, and showing it in the file manager.
 #include <filesystem>
 
+#include "Encoding/Utf8.h"
 #include "Extension/SafariWebExtensionHandler.h"
 
 namespace tamberlo {
@@ -15,25 +16,14 @@ std::filesystem::path standardized(const std::filesystem::path& path) {
   return normal;
 }
 
-// The path of the UTF-8 `text`, and the UTF-8 of `path`: the library's own narrow encoding is
-// not UTF-8 everywhere (on Windows it reads each byte as one character).
-std::filesystem::path pathOf(std::string_view text) {
-  return std::filesystem::path(
-      std::u8string_view(reinterpret_cast<const char8_t*>(text.data()), text.size()));
-}
-std::string utf8Of(const std::filesystem::path& path) {
-  std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
-}
-
 }  // namespace
 
 json::object SafariWebExtensionHandler::openOrReveal(std::string_view type, std::string_view name,
                                                      const std::string& folder) {
   // The name was vetted already; the file must still stand directly in the folder, checked on
   // the path itself with "." and ".." taken out (links are not resolved here).
-  std::filesystem::path file = pathOf(folder) / pathOf(name);
-  bool contained = standardized(file.parent_path()) == standardized(pathOf(folder));
+  std::filesystem::path file = pathFromUtf8(folder) / pathFromUtf8(name);
+  bool contained = standardized(file.parent_path()) == standardized(pathFromUtf8(folder));
   if (!contained || !files_.targetExists(utf8Of(file))) {
     log.info("%{public}s: not in Downloads %{private}s", {type, name});
     return {{"ok", false}, {"error", "not found"}};

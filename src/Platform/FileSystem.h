@@ -131,6 +131,9 @@ class FileSystem {
 class FileSystemWrapper : public FileSystem {
  public:
   explicit FileSystemWrapper(FileSystem& target) : target_(target) {}
+  // Around `target`, which the wrapper keeps for as long as it lives.
+  explicit FileSystemWrapper(std::unique_ptr<FileSystem> target)
+      : owned_(std::move(target)), target_(*owned_) {}
 
   std::optional<std::string> downloadsDirectory() override { return target_.downloadsDirectory(); }
   std::string resolveSymlinks(const std::string& path) override {
@@ -163,6 +166,7 @@ class FileSystemWrapper : public FileSystem {
   }
 
  private:
+  std::unique_ptr<FileSystem> owned_;  // empty when the target belongs to the caller
   FileSystem& target_;
 };
 

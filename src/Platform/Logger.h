@@ -58,10 +58,6 @@ class LogSink {
 // whatever a value holds, the line stays one line and reads back unambiguously.
 void appendLogLine(std::string& out, LogLevel level, std::string_view subsystem,
                    std::string_view category, std::string_view line);
-
-// The systemd journal (Linux only): priority info or error, the subsystem as identifier, the
-// category as a field of its own. Nothing when libsystemd cannot be loaded, and on other OSes.
-std::unique_ptr<LogSink> makeJournalSink();
 // One line per event on standard error: "<subsystem> <category> <level>: <line>". Lines are held
 // until flush() or until they fill a pipe's worth (64 KiB): a run of small messages costs one
 // write, not one each.

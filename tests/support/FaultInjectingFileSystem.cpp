@@ -49,12 +49,6 @@ std::string_view nameOf(FileOp op) {
   return kNames[static_cast<size_t>(op)];
 }
 
-FaultInjectingFileSystem::FaultInjectingFileSystem()
-    : FaultInjectingFileSystem(makeSystemFileSystem()) {}
-
-FaultInjectingFileSystem::FaultInjectingFileSystem(std::unique_ptr<FileSystem> owned)
-    : FileSystemWrapper(*owned), owned_(std::move(owned)) {}
-
 std::optional<Error> FaultInjectingFileSystem::enter(FileOp op) {
   journal_.emplace_back(nameOf(op));
   if (auto hook = hooks_.extract(op)) hook.mapped()();

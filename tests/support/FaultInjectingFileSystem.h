@@ -39,7 +39,7 @@ std::string_view nameOf(FileOp op);
 class FaultInjectingFileSystem : public FileSystemWrapper {
  public:
   // Around the system's own file system.
-  FaultInjectingFileSystem();
+  FaultInjectingFileSystem() : FileSystemWrapper(makeSystemFileSystem()) {}
   // Around `target`, which must outlive this one.
   explicit FaultInjectingFileSystem(FileSystem& target) : FileSystemWrapper(target) {}
 
@@ -67,9 +67,6 @@ class FaultInjectingFileSystem : public FileSystemWrapper {
   std::optional<Error> enter(FileOp op);
 
  private:
-  FaultInjectingFileSystem(std::unique_ptr<FileSystem> owned);
-
-  std::unique_ptr<FileSystem> owned_;
   std::map<FileOp, Error> faults_;
   std::map<FileOp, std::function<void()>> hooks_;
   std::vector<std::string> journal_;

@@ -10,30 +10,26 @@
 
 namespace tamberlo::testing {
 
-std::filesystem::path pathOf(std::string_view path) {
-  return std::filesystem::path(std::u8string(path.begin(), path.end()));
-}
-
 std::string textOf(const std::filesystem::path& path) {
   std::u8string text = path.generic_u8string();
   return std::string(text.begin(), text.end());
 }
 
 std::string readFile(const std::string& path) {
-  std::ifstream in(pathOf(path), std::ios::binary);
+  std::ifstream in(pathFromUtf8(path), std::ios::binary);
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
 }
 
 void writeFile(const std::string& path, std::string_view content) {
-  std::ofstream out(pathOf(path), std::ios::binary | std::ios::trunc);
+  std::ofstream out(pathFromUtf8(path), std::ios::binary | std::ios::trunc);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
 std::vector<std::string> listNames(const std::string& folder) {
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(pathOf(folder))) {
+  for (const auto& entry : std::filesystem::directory_iterator(pathFromUtf8(folder))) {
     names.push_back(textOf(entry.path().filename()));
   }
   std::sort(names.begin(), names.end());

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "Encoding/Utf8.h"
 #include "Extension/SafariWebExtensionHandler.h"
 #include "Platform/Desktop.h"
 #include "Platform/FileSystem.h"
@@ -36,9 +37,6 @@ class TempDir {
   std::string path_;
 };
 
-// The C++ library's path for a UTF-8 `path` (a plain std::string is read in the ANSI code page
-// on Windows).
-std::filesystem::path pathOf(std::string_view path);
 // The UTF-8 text of `path` with "/" between its parts, on every OS.
 std::string textOf(const std::filesystem::path& path);
 std::string readFile(const std::string& path);

@@ -153,7 +153,7 @@ bool underWine() {
 
 void makeLink(const std::string& target, const std::string& link) {
   DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
-  if (std::filesystem::is_directory(pathOf(target))) flags |= SYMBOLIC_LINK_FLAG_DIRECTORY;
+  if (std::filesystem::is_directory(pathFromUtf8(target))) flags |= SYMBOLIC_LINK_FLAG_DIRECTORY;
   if (!::CreateSymbolicLinkW(wide(link).c_str(), wide(target).c_str(), flags)) {
     throw std::runtime_error("CreateSymbolicLinkW failed: " + std::to_string(::GetLastError()));
   }

@@ -30,7 +30,7 @@ std::string contentKey(const fs::path& path) {
 TreeSnapshot TreeSnapshot::of(const std::string& root) {
   TreeSnapshot snapshot;
   std::error_code ec;
-  const fs::path top = pathOf(root);
+  const fs::path top = pathFromUtf8(root);
   for (auto it = fs::recursive_directory_iterator(top, ec);
        it != fs::recursive_directory_iterator(); it.increment(ec)) {
     std::string relative = textOf(it->path().lexically_relative(top));

@@ -39,8 +39,7 @@ class JournalSink : public LogSink {
   Send send_;
 };
 
-}  // namespace
-
+// The journal's sink, or nothing when libsystemd cannot be loaded.
 std::unique_ptr<LogSink> makeJournalSink() {
   // Loaded once and kept to the end of the process: the sink may be made again (in tests).
   static JournalSink::Send send = []() -> JournalSink::Send {
@@ -51,6 +50,9 @@ std::unique_ptr<LogSink> makeJournalSink() {
   if (send == nullptr) return nullptr;
   return std::make_unique<JournalSink>(send);
 }
+
+}  // namespace
+
 std::unique_ptr<LogSink> makeSystemSink() {
   if (::access("/run/systemd/journal/socket", W_OK) == 0) {
     if (std::unique_ptr<LogSink> journal = makeJournalSink()) return journal;

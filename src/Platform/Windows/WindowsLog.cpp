@@ -39,8 +39,6 @@ class DebugOutputSink : public LogSink {
 
 }  // namespace
 
-std::unique_ptr<LogSink> makeJournalSink() { return nullptr; }
-
 // Standard error in binary mode: lines end in "\n" as on every OS, not in "\r\n".
 std::unique_ptr<LogSink> makeSystemSink() {
   ::_setmode(kStandardError, _O_BINARY);

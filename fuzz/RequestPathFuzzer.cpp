@@ -240,7 +240,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tamberlo::CapturingSink* log = sink.get();
   std::unique_ptr<tamberlo::FileSystem> files = tamberlo::makeSystemFileSystem();
   CheckingDesktop desktop(w.downloads.string());
-  tamberlo::SafariWebExtensionHandler handler(*files, desktop, std::move(sink));
+  tamberlo::SafariWebExtensionHandler handler(
+      *files, desktop, tamberlo::SafariWebExtensionHandler::downloadsFolder(*files),
+      std::move(sink));
 
   int in = memoryFile(data, size);
   int out = ::memfd_create("replies", MFD_CLOEXEC);

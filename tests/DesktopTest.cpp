@@ -307,9 +307,12 @@ class DesktopTest : public ::testing::Test {
     fs::remove(world_.opened);
     auto sink = std::make_unique<CapturingSink>();
     log_ = sink.get();
-    handler_ = std::make_unique<SafariWebExtensionHandler>(files_, *desktop_, std::move(sink));
+    handler_ = std::make_unique<SafariWebExtensionHandler>(files_, *desktop_, downloads(),
+                                                           std::move(sink));
   }
   ~DesktopTest() override { ::unsetenv("DBUS_SESSION_BUS_ADDRESS"); }
+
+  std::optional<std::string> downloads() { return world_.downloads; }
 
   void useBus(const std::string& address) {
     ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
@@ -631,7 +634,8 @@ TEST_F(DesktopTest, ADesktopWithoutGioRefusesToOpenAndShowsNothing) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::unique_ptr<Desktop> desktop = makeGioDesktop(c.library);
-    SafariWebExtensionHandler handler(files_, *desktop, std::make_unique<CapturingSink>());
+    SafariWebExtensionHandler handler(files_, *desktop, downloads(),
+                                      std::make_unique<CapturingSink>());
     EXPECT_EQ(handler.answer(boost::json::value{{"type", "file.open"}, {"name", "clip.tbt"}}),
               (c.usable ? boost::json::object{{"ok", true}} : kNotOpened));
     EXPECT_EQ(handler.answer(boost::json::value{{"type", "file.reveal"}, {"name", "clip.tbt"}}),

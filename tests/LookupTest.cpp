@@ -99,7 +99,7 @@ TEST(LookupTest, ListsEveryKindOfCopyInFolderOrderAndDatesOnlyThose) {
   // Without dates the same names come back and no file is asked for its date.
   files.asked.clear();
   Result<std::vector<DownloadsFile::Entry>> names =
-      t.handler->entries(folder.path(), "clip.mp4", SafariWebExtensionHandler::Dates::kSkip);
+      t.handler->entries(folder.path(), "clip.mp4", Dates::kSkip);
   ASSERT_TRUE(names);
   EXPECT_EQ(namesOf(*names), expected);
   EXPECT_TRUE(files.asked.empty());

@@ -288,7 +288,7 @@ TEST(TransferTest, EndChecksTheByteCountAndCanBeRetried) {
 TEST(TransferTest, LongChunksAreWrittenWholeOrNotAtAll) {
   // Chunks longer than one block of text are decoded and written a block at a time; a bad
   // block anywhere must leave the file untouched, and a good chunk must land byte for byte.
-  const size_t block = SafariWebExtensionHandler::kChunkBlock;
+  const size_t block = Transfers::kChunkBlock;
   std::string bytes(block / 4 * 3 * 2 + 1000, '\0');
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 131) ^ (i >> 9));
   const std::string good = testing::base64(bytes);

@@ -198,8 +198,6 @@ TEST(WindowsFileSystemTest, MoveNeverReplacesAndKeepsTheExistingFile) {
     SCOPED_TRACE(taken);
     Status moved = files.moveNoReplace(folder / "clip.mp4.part", folder / taken, identity);
     ASSERT_FALSE(moved.ok());
-    EXPECT_EQ(moved.error().domain, "file");
-    EXPECT_EQ(moved.error().code, FileErrorCode::kWriteFileExists);
     EXPECT_EQ(moved.error().description, "Cannot move the file: a file of that name exists.");
     EXPECT_EQ(moved.error().kind, ErrorKind::kExists);
     EXPECT_EQ(readFile(folder / "clip.mp4"), "old");
@@ -339,9 +337,9 @@ TEST(WindowsFileSystemTest, LongPathsAndNamesBeyondAsciiAreSaved) {
   EXPECT_EQ(readFile(downloads / name), "abc");
 }
 
-// A write to a volume with no room left fails as the file domain's out-of-space error with the
-// system's error underneath. Needs TAMBERLO_SMALL_VOLUME: a folder on a volume of a few MiB
-// that the test may fill (under Wine, a small tmpfs seen through drive Z:).
+// A write to a volume with no room left fails as the out-of-space error, with the system's code.
+// Needs TAMBERLO_SMALL_VOLUME: a folder on a volume of a few MiB that the test may fill (under
+// Wine, a small tmpfs seen through drive Z:).
 TEST(WindowsFileSystemTest, AFullVolumeGivesTheOutOfSpaceError) {
   const char* small = std::getenv("TAMBERLO_SMALL_VOLUME");
   if (small == nullptr || *small == '\0') {
@@ -364,15 +362,10 @@ TEST(WindowsFileSystemTest, AFullVolumeGivesTheOutOfSpaceError) {
   }
   ASSERT_FALSE(written.ok()) << "the volume took more than it had free";
   const Error& error = written.error();
-  EXPECT_EQ(error.domain, "file");
-  EXPECT_EQ(error.code, FileErrorCode::kWriteOutOfSpace);
   EXPECT_EQ(error.description, "Cannot write the file: the volume is out of space.");
   EXPECT_TRUE(SafariWebExtensionHandler::isDiskFull(error));
-  ASSERT_NE(error.underlying, nullptr);
-  EXPECT_EQ(error.underlying->domain, "win32");
-  EXPECT_TRUE(error.underlying->code == ERROR_DISK_FULL ||
-              error.underlying->code == ERROR_HANDLE_DISK_FULL)
-      << error.underlying->code;
+  EXPECT_TRUE(error.osCode == ERROR_DISK_FULL || error.osCode == ERROR_HANDLE_DISK_FULL)
+      << error.osCode;
 }
 
 }  // namespace

@@ -1,15 +1,13 @@
-// Finding a saved file: the Downloads listing narrowed to a name and its numbered copies, and
-// the "file.exists" query on top of it.
-#include "Extension/SafariWebExtensionHandler.h"
+#include "Extension/Lookup.h"
 
 namespace tamberlo {
 namespace json = boost::json;
 
-Result<std::vector<DownloadsFile::Entry>> SafariWebExtensionHandler::entries(
-    const std::string& folder, std::string_view name, Dates dates) {
+Result<std::vector<DownloadsFile::Entry>> entries(FileSystem& files, const std::string& folder,
+                                                  std::string_view name, Dates dates) {
   DownloadsFile::CopyMatcher matcher(name);
   std::vector<std::string> kept;
-  Status listed = files_.listDirectory(folder, [&](std::string_view entry) {
+  Status listed = files.listDirectory(folder, [&](std::string_view entry) {
     if (matcher.matches(entry)) kept.emplace_back(entry);
   });
   if (!listed) return listed.error();
@@ -26,14 +24,16 @@ Result<std::vector<DownloadsFile::Entry>> SafariWebExtensionHandler::entries(
   for (std::string& entryName : kept) {
     path.resize(base);
     path += entryName;
-    Instant created = files_.creationDate(path).value_or(kDistantPast);
+    Instant created = files.creationDate(path).value_or(kDistantPast);
     result.push_back({std::move(entryName), created});
   }
   return result;
 }
 
-json::object SafariWebExtensionHandler::exists(const json::object& message, std::string_view name,
-                                               const std::string& folder) {
+Lookup::Lookup(FileSystem& files, std::string folder, Logger& log)
+    : files_(files), folder_(std::move(folder)), log_(log) {}
+
+json::object Lookup::exists(const json::object& message, std::string_view name) {
   // Any number is a bound in milliseconds since 1970; anything else, text of digits included,
   // is no bound.
   std::optional<Instant> after;
@@ -42,13 +42,13 @@ json::object SafariWebExtensionHandler::exists(const json::object& message, std:
   }
   // Without a bound only the names count: a stat per copy would be spent for nothing.
   Result<std::vector<DownloadsFile::Entry>> listing =
-      entries(folder, name, after ? Dates::kRead : Dates::kSkip);
+      entries(files_, folder_, name, after ? Dates::kRead : Dates::kSkip);
   if (!listing) {
-    log.error("file.exists: Downloads not readable: %{public}s", {listing.error().description});
+    log_.error("file.exists: Downloads not readable: %{public}s", {listing.error().description});
     return {{"error", listing.error().description}};
   }
   std::optional<std::string> found = DownloadsFile::match(name, *listing, after);
-  log.info("file.exists: %{public}s %{private}s", {found ? "found" : "not found", name});
+  log_.info("file.exists: %{public}s %{private}s", {found ? "found" : "not found", name});
   if (!found) return {{"exists", false}};
   return {{"exists", true}, {"name", *found}};
 }

@@ -1,8 +1,8 @@
-// Opening a saved file with its application, and showing it in the file manager.
+#include "Extension/OpenReveal.h"
+
 #include <filesystem>
 
 #include "Encoding/Utf8.h"
-#include "Extension/SafariWebExtensionHandler.h"
 
 namespace tamberlo {
 namespace json = boost::json;
@@ -18,27 +18,38 @@ std::filesystem::path standardized(const std::filesystem::path& path) {
 
 }  // namespace
 
-json::object SafariWebExtensionHandler::openOrReveal(std::string_view type, std::string_view name,
-                                                     const std::string& folder) {
+OpenReveal::OpenReveal(FileSystem& files, Desktop& desktop, std::string folder, Logger& log)
+    : files_(files), desktop_(desktop), folder_(std::move(folder)), log_(log) {}
+
+std::optional<std::string> OpenReveal::find(std::string_view type, std::string_view name) {
   // The name was vetted already; the file must still stand directly in the folder, checked on
   // the path itself with "." and ".." taken out (links are not resolved here).
-  std::filesystem::path file = pathFromUtf8(folder) / pathFromUtf8(name);
-  bool contained = standardized(file.parent_path()) == standardized(pathFromUtf8(folder));
+  std::filesystem::path file = pathFromUtf8(folder_) / pathFromUtf8(name);
+  bool contained = standardized(file.parent_path()) == standardized(pathFromUtf8(folder_));
   if (!contained || !files_.targetExists(utf8Of(file))) {
-    log.info("%{public}s: not in Downloads %{private}s", {type, name});
-    return {{"ok", false}, {"error", "not found"}};
+    log_.info("%{public}s: not in Downloads %{private}s", {type, name});
+    return std::nullopt;
   }
-  if (type == "file.open") {
-    bool opened = desktop_.open(utf8Of(file));
-    log.info("file.open: %{public}s", {opened ? "opened" : "not opened"});
-    if (opened) return {{"ok", true}};
-    return {{"ok", false}, {"error", "no app opened the file"}};
-  }
+  return utf8Of(file);
+}
+
+json::object OpenReveal::open(std::string_view name) {
+  std::optional<std::string> file = find("file.open", name);
+  if (!file) return {{"ok", false}, {"error", "not found"}};
+  bool opened = desktop_.open(*file);
+  log_.info("file.open: %{public}s", {opened ? "opened" : "not opened"});
+  if (opened) return {{"ok", true}};
+  return {{"ok", false}, {"error", "no app opened the file"}};
+}
+
+json::object OpenReveal::reveal(std::string_view name) {
+  std::optional<std::string> file = find("file.reveal", name);
+  if (!file) return {{"ok", false}, {"error", "not found"}};
   // Revealing has no failure to report: whether the file manager or the folder's application
   // showed it, the request was handed on. The line's wording is fixed for those who read the
   // log, whichever file manager answered.
-  desktop_.reveal(utf8Of(file));
-  log.info("file.reveal: shown in Finder");
+  desktop_.reveal(*file);
+  log_.info("file.reveal: shown in Finder");
   return {{"ok", true}};
 }
 

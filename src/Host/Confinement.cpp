@@ -1,11 +1,12 @@
 #include "Host/Confinement.h"
 
+#include "Extension/SafariWebExtensionHandler.h"
 #include "Platform/Confinement.h"
 
 namespace tamberlo {
 
-void confineHost(SafariWebExtensionHandler& handler) {
-  std::optional<std::string> missing = confineToDownloads(handler.downloadsFolder());
+void confineHost(const std::optional<std::string>& downloads) {
+  std::optional<std::string> missing = confineToDownloads(downloads);
   if (!missing) return;
   Logger log(std::string(kLogSubsystem), std::string(kLogCategory), makeSystemSink());
   log.info("sandbox: %{public}s not available; the host runs without it", {*missing});

@@ -2,6 +2,7 @@
 
 #include <boost/json/serializer.hpp>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -63,6 +64,21 @@ void appendReply(std::string& out, json::serializer& serializer, const json::obj
   std::memcpy(out.data() + start, &length, sizeof length);
 }
 
+// The request that carries `message` (none when the frame held no JSON) as its one item, with
+// `complete` as its completion. The item shares the message's storage, so nothing is copied.
+ExtensionContext requestFor(std::optional<json::value> message,
+                            std::function<void(std::vector<ExtensionItem>)> complete) {
+  ExtensionContext context;
+  ExtensionItem item;
+  if (message) {
+    item.userInfo.emplace(message->storage());
+    item.userInfo->emplace(kMessageKey, std::move(*message));
+  }
+  context.inputItems.emplace_back(std::move(item));
+  context.completeRequest = std::move(complete);
+  return context;
+}
+
 }  // namespace
 
 int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler) {
@@ -101,7 +117,11 @@ int serveNativeMessages(int in, int out, SafariWebExtensionHandler& handler) {
     }
     // The reply may hold the message, and with it the arena's memory: it is serialized before
     // the next frame reuses the arena.
-    appendReply(pending, serializer, handler.answer(std::move(message)));
+    ExtensionContext request =
+        requestFor(std::move(message), [&](std::vector<ExtensionItem> items) {
+          appendReply(pending, serializer, items.front().userInfo->at(kMessageKey).as_object());
+        });
+    handler.beginRequest(request);
   }
 }
 

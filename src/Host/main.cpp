@@ -28,7 +28,12 @@ int main(int argc, char** argv) {
 #endif
   int replies = tamberlo::takeReplyStream();
   std::unique_ptr<tamberlo::FileSystem> files = tamberlo::makeSystemFileSystem();
-  tamberlo::SafariWebExtensionHandler handler(*files, *desktop, tamberlo::makeSystemSink());
-  tamberlo::confineHost(handler);
+  // The one Downloads folder of this process: what the sandbox allows, and where every message
+  // works. A change of the user's setting takes effect in the next host the browser starts.
+  std::optional<std::string> downloads =
+      tamberlo::SafariWebExtensionHandler::downloadsFolder(*files);
+  tamberlo::SafariWebExtensionHandler handler(*files, *desktop, downloads,
+                                              tamberlo::makeSystemSink());
+  tamberlo::confineHost(downloads);
   return tamberlo::serveNativeMessages(tamberlo::kStandardInput, replies, handler);
 }

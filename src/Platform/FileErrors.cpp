@@ -5,51 +5,43 @@
 namespace tamberlo::FileErrors {
 namespace {
 
-Error refusal(std::string_view operation, std::string_view reason, Error cause) {
+Error refusal(std::string_view operation, std::string_view reason, const Error& cause) {
   std::string description(operation);
   description.append(": ").append(reason).append(".");
-  Error error = Error::file(FileErrorCode::kWriteUnknown, std::move(description), std::move(cause));
-  error.kind = ErrorKind::kNotRegularFile;
-  return error;
+  return Error{ErrorKind::kNotRegularFile, std::move(description), cause.osCode};
 }
 
 }  // namespace
 
 Error writeFailed(Error cause) {
   if (cause.kind == ErrorKind::kNoSpace) {
-    return Error::file(FileErrorCode::kWriteOutOfSpace,
-                       "Cannot write the file: the volume is out of space.", std::move(cause));
+    cause.description = "Cannot write the file: the volume is out of space.";
   }
-  std::string description = cause.description;
-  return Error::file(FileErrorCode::kWriteUnknown, std::move(description), std::move(cause));
+  return cause;
 }
 
-Error noSuchFile(std::string_view operation, Error cause) {
-  Error error =
-      Error::file(FileErrorCode::kNoSuchFile, std::string(operation) + ": the file does not exist.",
-                  std::move(cause));
-  error.kind = ErrorKind::kNotFound;
-  return error;
+Error noSuchFile(std::string_view operation, const Error& cause) {
+  return Error{ErrorKind::kNotFound, std::string(operation) + ": the file does not exist.",
+               cause.osCode};
 }
 
-Error notRegularFile(std::string_view operation, Error cause) {
-  return refusal(operation, "it is not a regular file", std::move(cause));
+Error notRegularFile(std::string_view operation, const Error& cause) {
+  return refusal(operation, "it is not a regular file", cause);
 }
 
-Error hasOtherNames(std::string_view operation, Error cause) {
-  return refusal(operation, "it has other names (hard links)", std::move(cause));
+Error hasOtherNames(std::string_view operation, const Error& cause) {
+  return refusal(operation, "it has other names (hard links)", cause);
 }
 
-Error nameTaken(Error cause) {
-  Error error = Error::file(FileErrorCode::kWriteFileExists,
-                            "Cannot move the file: a file of that name exists.", std::move(cause));
-  error.kind = ErrorKind::kExists;
-  return error;
+Error nameTaken(const Error& cause) {
+  return Error{ErrorKind::kExists, "Cannot move the file: a file of that name exists.",
+               cause.osCode};
 }
 
 Error replacedDuringMove() {
-  return Error{std::string(kFileErrorDomain), FileErrorCode::kWriteUnknown, ErrorKind::kOther,
-               "Cannot move the file: another file took its place.", nullptr};
+  return Error{ErrorKind::kOther, "Cannot move the file: another file took its place."};
 }
+
+Error locked() { return Error{ErrorKind::kLocked, "another transfer is writing this part file"}; }
 
 }  // namespace tamberlo::FileErrors

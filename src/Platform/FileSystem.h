@@ -44,6 +44,10 @@ class OpenFile {
   virtual Status sync() = 0;
   // The file this handle holds, as its open found it.
   virtual FileIdentity identity() const = 0;
+  // Takes this handle's lock on the whole file without waiting: while it is held, no other
+  // handle (of this process or another) gets it. Fails with kind kLocked when another handle
+  // holds it. The lock goes with the handle, and with its process when that dies.
+  virtual Status lock() = 0;
 };
 
 // A regular file opened for writing.

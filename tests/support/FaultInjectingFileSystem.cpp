@@ -21,6 +21,7 @@ class FaultInjectingFile : public File {
     return real_->sync();
   }
   FileIdentity identity() const override { return real_->identity(); }
+  Status lock() override { return real_->lock(); }
 
  protected:
   std::unique_ptr<File> real_;

@@ -69,10 +69,14 @@ FileSystem& systemFileSystem() {
   return *files;
 }
 
-HandlerUnderTest::HandlerUnderTest(FileSystem& files) {
+HandlerUnderTest::HandlerUnderTest(FileSystem& files)
+    : HandlerUnderTest(files, SafariWebExtensionHandler::downloadsFolder(files)) {}
+
+HandlerUnderTest::HandlerUnderTest(FileSystem& files, std::optional<std::string> downloads) {
   auto sink = std::make_unique<CapturingSink>();
   log = sink.get();
-  handler = std::make_unique<SafariWebExtensionHandler>(files, desktop, std::move(sink));
+  handler = std::make_unique<SafariWebExtensionHandler>(files, desktop, std::move(downloads),
+                                                        std::move(sink));
 }
 
 HandlerUnderTest::HandlerUnderTest() : HandlerUnderTest(systemFileSystem()) {}

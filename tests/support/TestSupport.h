@@ -113,8 +113,10 @@ class RecordingDesktop : public Desktop {
   std::vector<std::string> revealed;
 };
 
-// A handler over the given file system with a capturing log.
+// A handler over the given file system with a capturing log, working in `downloads`; without
+// one, in the Downloads folder the user's setting names when it is made.
 struct HandlerUnderTest {
+  HandlerUnderTest(FileSystem& files, std::optional<std::string> downloads);
   explicit HandlerUnderTest(FileSystem& files);
   HandlerUnderTest();
   boost::json::object answer(std::string_view messageJson);

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -103,6 +104,17 @@ class PosixFile : public WritableFile {
   }
 
   FileIdentity identity() const override { return identity_; }
+
+  Status lock() override {
+    // A lock of the open file description, whatever its access mode: a read-only handle holds
+    // it too, and it never passes to another description of the same file.
+    while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EINTR) continue;
+      if (errno == EWOULDBLOCK) return FileErrors::locked();
+      return posixError(errno, "Cannot lock the file");
+    }
+    return success();
+  }
 
  private:
   int fd_;

@@ -33,8 +33,7 @@ Error posixError(int errnum, std::string_view operation) {
   description += ": ";
   description += reason != nullptr ? reason : "Unknown error " + std::to_string(errnum);
   description += ".";
-  return Error{std::string(kPosixErrorDomain), errnum, kindOf(errnum), std::move(description),
-               nullptr};
+  return Error{kindOf(errnum), std::move(description), errnum};
 }
 
 }  // namespace tamberlo

@@ -58,8 +58,7 @@ Error windowsError(DWORD code, std::string_view operation) {
   description += ": ";
   description += reason ? *reason : "Unknown error " + std::to_string(code);
   description += ".";
-  return Error{std::string(kWin32ErrorDomain), static_cast<int64_t>(code), kindOf(code),
-               std::move(description), nullptr};
+  return Error{kindOf(code), std::move(description), static_cast<int64_t>(code)};
 }
 
 Error lastWindowsError(std::string_view operation) {

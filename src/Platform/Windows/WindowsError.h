@@ -9,12 +9,9 @@
 
 namespace tamberlo {
 
-// The Win32 domain carries the system error codes of GetLastError (ERROR_DISK_FULL is 112).
-inline constexpr std::string_view kWin32ErrorDomain = "win32";
-
-// An error of the Win32 domain for `code`, described as "<operation>: <the system's text>." in
-// English where the system has it, in UTF-8, and of the kind that `code` means
-// (ERROR_FILE_EXISTS and ERROR_ALREADY_EXISTS taken; ERROR_FILE_NOT_FOUND and
+// An error for the system error code `code` of GetLastError (ERROR_DISK_FULL is 112), described as
+// "<operation>: <the system's text>." in English where the system has it, in UTF-8, and of the kind
+// that `code` means (ERROR_FILE_EXISTS and ERROR_ALREADY_EXISTS taken; ERROR_FILE_NOT_FOUND and
 // ERROR_PATH_NOT_FOUND not found; ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL and
 // ERROR_DISK_QUOTA_EXCEEDED no space; ERROR_CANT_RESOLVE_FILENAME, a loop of links, not a
 // regular file). The system's texts name no file: messages are formatted without inserts.

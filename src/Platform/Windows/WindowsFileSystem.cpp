@@ -137,6 +137,18 @@ class WindowsFile : public WritableFile {
 
   FileIdentity identity() const override { return identity_; }
 
+  Status lock() override {
+    // The whole file, whatever its length; other handles' writes to it fail while it is held.
+    OVERLAPPED whole = {};
+    if (::LockFileEx(handle_.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                     MAXDWORD, MAXDWORD, &whole)) {
+      return success();
+    }
+    DWORD code = ::GetLastError();
+    if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) return FileErrors::locked();
+    return windowsError(code, "Cannot lock the file");
+  }
+
  private:
   ScopedHandle handle_;
   FileIdentity identity_;

@@ -21,7 +21,7 @@ Error runtimeError(int errnum, std::string_view operation) {
   description += std::strerror(errnum);
   description += ".";
   ErrorKind kind = errnum == ENOSPC ? ErrorKind::kNoSpace : ErrorKind::kOther;
-  return Error{"errno", errnum, kind, std::move(description), nullptr};
+  return Error{kind, std::move(description), errnum};
 }
 
 // Keeps the Win32 handle under `stream` from passing to processes that this one starts.

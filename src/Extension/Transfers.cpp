@@ -1,0 +1,226 @@
+// begin, chunk, end, abort, status and list: the file work of a transfer.
+#include "Extension/Transfers.h"
+
+#include <cmath>
+
+#include "Extension/Lookup.h"
+#include "Extension/MessageTypes.h"
+#include "Extension/Replies.h"
+
+namespace tamberlo {
+namespace json = boost::json;
+namespace {
+
+using Replies::ok;
+using Replies::refused;
+using Replies::text;
+using Replies::wholeNumber;
+
+// The "part" of a message when it names a part file.
+std::optional<std::string_view> partName(const json::object& message) {
+  const json::string* part = text(message, "part");
+  if (part == nullptr || !DownloadsFile::isPartFileName(part->subview())) return std::nullopt;
+  return part->subview();
+}
+
+std::string inFolder(const std::string& folder, std::string_view name) {
+  std::string path;
+  path.reserve(folder.size() + 1 + name.size());
+  path.append(folder);
+  if (path.empty() || path.back() != '/') path += '/';
+  path.append(name);
+  return path;
+}
+
+}  // namespace
+
+Transfers::Transfers(FileSystem& files, std::string folder, Logger& log)
+    : files_(files), folder_(std::move(folder)), log_(log) {}
+
+std::string Transfers::pathOf(std::string_view name) const { return inFolder(folder_, name); }
+
+json::object Transfers::begin(const json::object& message) {
+  const json::string* name = text(message, "name");
+  if (name == nullptr || !DownloadsFile::isAcceptable(name->subview())) {
+    return refused("not a file name");
+  }
+  const std::string wanted = std::string(name->subview()) + std::string(DownloadsFile::kPartSuffix);
+  std::string part = wanted;
+  std::vector<DownloadsFile::Entry> spellings = spellingsOf(part);
+  // Created exclusively: two begins racing for one name never share a part file, and a name taken
+  // between test and creation sends the loop on to the next free one.
+  for (uint64_t n = 1;; ++n) {
+    if (!DownloadsFile::isTakenBy(part, spellings)) {
+      Status created = files_.createExclusive(pathOf(part));
+      if (created) {
+        log_.info("file.write.begin %{private}s", {part});
+        return {{"ok", true}, {"part", part}};
+      }
+      if (created.error().kind != ErrorKind::kExists) break;
+    }
+    part = DownloadsFile::numbered(wanted, n);
+  }
+  log_.error("file.write.begin: cannot create the file in Downloads");
+  return refused("cannot create a file in Downloads");
+}
+
+json::object Transfers::chunk(const json::object& message) {
+  std::optional<std::string_view> part = partName(message);
+  std::optional<uint64_t> offset = wholeNumber(message.if_contains("offset"));
+  const json::string* data = text(message, "data");
+  if (!part || !offset || data == nullptr) return refused("bad chunk");
+  std::string_view encoded = data->subview();
+  // The whole text is checked before the file is touched: a bad chunk changes nothing, however
+  // long it is. A chunk of one block is decoded at once, the decoding being its check; a longer
+  // one is checked first and decoded block by block as it is written.
+  const bool oneBlock = encoded.size() <= kChunkBlock;
+  std::optional<std::span<const uint8_t>> decoded;
+  if (oneBlock ? !(decoded = chunkDecoder_.decode(encoded)) : !isBase64(encoded)) {
+    return refused("bad chunk");
+  }
+
+  Result<std::unique_ptr<WritableFile>> file = files_.openForWriting(pathOf(*part));
+  if (!file) return Replies::failure(log_, MessageType::kChunk, file.error());
+  Result<uint64_t> length = (*file)->size();
+  if (!length) return Replies::failure(log_, MessageType::kChunk, length.error());
+  if (*offset > *length) {
+    return refused("offset " + std::to_string(*offset) + " past the end " +
+                   std::to_string(*length));
+  }
+  if (*offset < *length) {
+    if (Status cut = (*file)->truncate(*offset); !cut)
+      return Replies::failure(log_, MessageType::kChunk, cut.error());
+  }
+
+  // Block by block, each decoded into the same small buffer and written while it is still in
+  // the processor's cache: a 16 MiB chunk is never held decoded in memory, nor read back from
+  // it. Each block's bytes are the right bytes at the right place, so what is written stands
+  // even if the process dies midway: the part file's length stays the transfer's progress.
+  // Every block but the last is whole quads without padding, so each decodes on its own.
+  uint64_t at = *offset;
+  for (size_t from = 0; from < encoded.size(); from += kChunkBlock) {
+    std::optional<std::span<const uint8_t>> bytes =
+        oneBlock ? decoded : chunkDecoder_.decode(encoded.substr(from, kChunkBlock));
+    if (!bytes) return refused("bad chunk");
+    if (Status written = (*file)->writeAt(at, *bytes); !written) {
+      return Replies::failure(log_, MessageType::kChunk, written.error());
+    }
+    at += bytes->size();
+  }
+  return {{"ok", true}, {"size", at}};
+}
+
+json::object Transfers::end(const json::object& message) {
+  std::optional<std::string_view> part = partName(message);
+  const json::string* name = text(message, "name");
+  std::optional<uint64_t> size = wholeNumber(message.if_contains("size"));
+  if (!part || name == nullptr || !DownloadsFile::isAcceptable(name->subview()) || !size) {
+    return refused("bad end");
+  }
+
+  std::string partPath = pathOf(*part);
+  // Only a regular file with one name, reached without following a link, is ever moved; the
+  // handle lets its bytes be flushed before the move and tells the move which file to expect.
+  Result<std::unique_ptr<OpenFile>> file = files_.openForReading(partPath);
+  if (!file) return Replies::failure(log_, MessageType::kEnd, file.error());
+  Result<uint64_t> length = (*file)->size();
+  if (!length) return Replies::failure(log_, MessageType::kEnd, length.error());
+  if (*length != *size) {
+    return refused("written " + std::to_string(*length) + " of " + std::to_string(*size) +
+                   " bytes");
+  }
+  if (Status flushed = (*file)->sync(); !flushed)
+    return Replies::failure(log_, MessageType::kEnd, flushed.error());
+  const FileIdentity checked = (*file)->identity();
+  file->reset();
+
+  // The move never replaces, so a name taken after it was found free only sends the file on to
+  // the next free one.
+  std::string finalName;
+  for (int tries = 1;; ++tries) {
+    finalName = freeName(name->subview());
+    Status moved = files_.moveNoReplace(partPath, pathOf(finalName), checked);
+    if (moved) break;
+    bool taken = moved.error().kind == ErrorKind::kExists;
+    if (!taken || tries == kMoveTries)
+      return Replies::failure(log_, MessageType::kEnd, moved.error());
+  }
+  // The file is saved under its final name whatever the flush says; the name must reach the
+  // scripts, or they could neither find nor retry it.
+  if (Status flushed = files_.syncDirectory(folder_); !flushed) {
+    log_.error("file.write.end: saved, but the folder flush failed: %{public}s",
+               {flushed.error().description});
+  }
+  log_.info("file.write.end: saved %{public}llu bytes as %{private}s", {*size, finalName});
+  return {{"ok", true}, {"name", finalName}};
+}
+
+bool Transfers::isTaken(std::string_view name, const std::vector<DownloadsFile::Entry>& spellings) {
+  return files_.exists(pathOf(name)) || DownloadsFile::isTakenBy(name, spellings);
+}
+
+std::string Transfers::freeName(std::string_view name) {
+  std::vector<DownloadsFile::Entry> spellings = spellingsOf(name);
+  std::string candidate(name);
+  for (uint64_t n = 1; isTaken(candidate, spellings); ++n) {
+    candidate = DownloadsFile::numbered(name, n);
+  }
+  return candidate;
+}
+
+json::object Transfers::abort(const json::object& message) {
+  std::optional<std::string_view> part = partName(message);
+  if (!part) return refused("not a part file");
+  // No look before the removal: a part file that is not there, or that a racing abort removed
+  // first, is already what was asked for, so "no such file" counts as removed.
+  if (Status removed = files_.removeFile(pathOf(*part)); !removed) {
+    if (removed.error().kind != ErrorKind::kNotFound) {
+      return Replies::failure(log_, MessageType::kAbort, removed.error());
+    }
+  }
+  log_.info("file.write.abort %{private}s", {std::string(*part)});
+  return ok();
+}
+
+std::vector<DownloadsFile::Entry> Transfers::spellingsOf(std::string_view name) {
+  // Numbering adds only " (", digits and ")": a name with one spelling has numbered variants
+  // with one spelling, which the existence test covers without listing the folder.
+  if (NameText::hasOnlyOneSpelling(name)) return {};
+  Result<std::vector<DownloadsFile::Entry>> listed = entries(files_, folder_, name, Dates::kSkip);
+  if (!listed) return {};
+  return std::move(*listed);
+}
+
+json::object Transfers::status(const json::object& message) {
+  std::optional<std::string_view> part = partName(message);
+  if (!part) return refused("not a part file");
+  // Opened with a chunk's refusals, for reading only: it answers for exactly the file a chunk
+  // would write, a read-only one included; nothing is written, cut or moved.
+  Result<std::unique_ptr<OpenFile>> file = files_.openForReading(pathOf(*part));
+  if (!file) return Replies::failure(log_, MessageType::kStatus, file.error());
+  Result<uint64_t> length = (*file)->size();
+  if (!length) return Replies::failure(log_, MessageType::kStatus, length.error());
+  return {{"ok", true}, {"size", *length}};
+}
+
+json::object Transfers::list(const json::object&) {
+  json::array parts;
+  std::string path = pathOf("");
+  size_t base = path.size();
+  Status listed = files_.listDirectory(folder_, [&](std::string_view name) {
+    if (!DownloadsFile::isPartFileName(name)) return;
+    path.resize(base);
+    path.append(name);
+    std::optional<FileFacts> facts = files_.regularFileFacts(path);
+    if (!facts) return;
+    // Milliseconds since 1970, the unit of "after" in file.exists.
+    auto modified =
+        static_cast<int64_t>(std::floor(facts->modified.time_since_epoch().count() * 1000.0));
+    parts.push_back(json::object{{"part", name}, {"size", facts->size}, {"modified", modified}});
+  });
+  if (!listed) return Replies::failure(log_, MessageType::kList, listed.error());
+  log_.info("file.write.list: %{public}llu part files", {static_cast<uint64_t>(parts.size())});
+  return {{"ok", true}, {"parts", std::move(parts)}};
+}
+
+}  // namespace tamberlo

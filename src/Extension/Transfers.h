@@ -1,0 +1,62 @@
+// The transfer messages (file.write.*): saving a file into Downloads as a part file that begin
+// makes, chunks write into at offsets, end moves to a free final name and abort removes; status
+// tells a part file's length and list names the part files. A transfer lives only as its part
+// file: the name identifies it and the length is its progress, so any later process can continue
+// or remove it.
+#pragma once
+
+#include <boost/json/object.hpp>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Encoding/Base64.h"
+#include "Extension/DownloadsFile.h"
+#include "Platform/FileSystem.h"
+#include "Platform/Logger.h"
+
+namespace tamberlo {
+
+class Transfers {
+ public:
+  // Works in `folder`, the host's Downloads folder; `files` and `log` must outlive it.
+  Transfers(FileSystem& files, std::string folder, Logger& log);
+
+  // Each answers its message with {"ok": ...}. A file operation that fails is answered with the
+  // error's description and "storage"; a missing part file fails chunk, end and status with the
+  // file error's description, and abort counts it as removed.
+  boost::json::object begin(const boost::json::object& message);
+  boost::json::object chunk(const boost::json::object& message);
+  boost::json::object end(const boost::json::object& message);
+  boost::json::object abort(const boost::json::object& message);
+  boost::json::object status(const boost::json::object& message);
+  boost::json::object list(const boost::json::object& message);
+
+  // The text of a chunk is decoded and written this much at a time (a multiple of 4): small
+  // enough that the block and its bytes stay in the processor's cache between the two steps.
+  static constexpr size_t kChunkBlock = 256 * 1024;
+
+  // How many free final names end tries before it gives up: each try after the first follows a
+  // name taken between the look and the move.
+  static constexpr int kMoveTries = 100;
+
+ private:
+  std::string pathOf(std::string_view name) const;
+  // True when `name` may not be given to a new file: an entry stands under it, or under a
+  // canonically equivalent spelling among `spellings` (see spellingsOf).
+  bool isTaken(std::string_view name, const std::vector<DownloadsFile::Entry>& spellings);
+  // The first of `name` and its numbered variants ("a (1).b", "a (2).b", ...) not taken.
+  std::string freeName(std::string_view name);
+  // The entries that are `name` or its numbered copies in any spelling: a new file of that name
+  // may take none of their names, nor a canonically equivalent one. Empty when the folder cannot
+  // be listed, and, without listing it, when the name has only one spelling.
+  std::vector<DownloadsFile::Entry> spellingsOf(std::string_view name);
+
+  FileSystem& files_;
+  const std::string folder_;
+  Logger& log_;
+  // One buffer for the decoded bytes of every chunk, reused from chunk to chunk.
+  Base64Decoder chunkDecoder_;
+};
+
+}  // namespace tamberlo

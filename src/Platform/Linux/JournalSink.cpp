@@ -29,8 +29,7 @@ JournalSink::~JournalSink() {
   if (socket_ >= 0) ::close(socket_);
 }
 
-std::string journalEntry(
-    const std::vector<std::pair<std::string_view, std::string_view>>& fields) {
+std::string journalEntry(const std::vector<std::pair<std::string_view, std::string_view>>& fields) {
   std::string entry;
   for (const auto& [name, value] : fields) {
     entry += name;

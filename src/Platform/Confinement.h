@@ -13,7 +13,11 @@ namespace tamberlo {
 // reaching other processes. Needs a single-threaded process with every library and descriptor it
 // keeps already loaded and open. Returns nothing when every restriction is in force, else a short
 // public text naming what the OS lacks (the process then runs without it; nothing here ever stops
-// the process).
-std::optional<std::string> confineToDownloads(const std::optional<std::string>& downloads);
+// the process). `listener`, when given, is a TCP socket already bound (to a loopback port) that
+// may later listen and accept connections, served by an event loop; no other socket can. A
+// terminal as standard error is replaced with the null device first. Where the system log is a
+// socket, it must be connected already (a system sink made) to stay usable.
+std::optional<std::string> confineToDownloads(const std::optional<std::string>& downloads,
+                                              std::optional<int> listener = std::nullopt);
 
 }  // namespace tamberlo

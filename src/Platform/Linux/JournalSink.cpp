@@ -1,62 +1,93 @@
 // The systemd journal as the log's sink, and the choice of the system's sink on Linux.
-#include <dlfcn.h>
+#include "Platform/Linux/JournalSink.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
-#include <systemd/sd-journal.h>
 #include <unistd.h>
 
-#include <string>
-
-#include "Platform/Logger.h"
+#include <cstring>
+#include <vector>
 
 namespace tamberlo {
+
+JournalSink::JournalSink(const std::string& socketPath) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (socketPath.size() >= sizeof address.sun_path) return;
+  std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return;
+  }
+  socket_ = fd;
+}
+
+JournalSink::~JournalSink() {
+  if (socket_ >= 0) ::close(socket_);
+}
+
+std::string journalEntry(const std::vector<std::pair<std::string_view, std::string_view>>& fields) {
+  std::string entry;
+  for (const auto& [name, value] : fields) {
+    entry += name;
+    if (value.find('\n') == std::string_view::npos) {
+      entry += '=';
+    } else {
+      entry += '\n';
+      for (int byte = 0; byte < 8; ++byte) {
+        entry += static_cast<char>((static_cast<uint64_t>(value.size()) >> (8 * byte)) & 0xff);
+      }
+    }
+    entry += value;
+    entry += '\n';
+  }
+  return entry;
+}
+
+void JournalSink::write(LogLevel level, std::string_view subsystem, std::string_view category,
+                        std::string_view line) {
+  if (socket_ < 0) return;
+  std::string priority = std::to_string(level == LogLevel::kError ? LOG_ERR : LOG_INFO);
+  std::string entry = journalEntry({{"MESSAGE", line},
+                                    {"PRIORITY", priority},
+                                    {"SYSLOG_IDENTIFIER", subsystem},
+                                    {"TAMBERLO_CATEGORY", category}});
+  // No address: the socket's peer is the only place a line can go.
+  ::send(socket_, entry.data(), entry.size(), MSG_NOSIGNAL);
+}
+
 namespace {
 
-// Writes through sd_journal_sendv, found in libsystemd at run time: a host that logs to
-// standard error never loads the library and the five it pulls in, which would be most of the
-// start-up of a host started for one message.
-class JournalSink : public LogSink {
- public:
-  using Send = decltype(&sd_journal_sendv);
-  explicit JournalSink(Send send) : send_(send) {}
+// The system journal's connection, made at the first makeSystemSink() and kept to the end of the
+// process: every sink made for the journal writes through it, and the call filter knows its
+// descriptor.
+std::optional<JournalSink>& systemJournal() {
+  static std::optional<JournalSink> journal;
+  return journal;
+}
 
+// A sink that writes through the system journal's connection.
+class SystemJournalSink : public LogSink {
+ public:
   void write(LogLevel level, std::string_view subsystem, std::string_view category,
              std::string_view line) override {
-    std::string message = "MESSAGE=" + std::string(line);
-    std::string priority =
-        "PRIORITY=" + std::to_string(level == LogLevel::kError ? LOG_ERR : LOG_INFO);
-    std::string identifier = "SYSLOG_IDENTIFIER=" + std::string(subsystem);
-    std::string categoryField = "TAMBERLO_CATEGORY=" + std::string(category);
-    struct iovec fields[] = {
-        {message.data(), message.size()},
-        {priority.data(), priority.size()},
-        {identifier.data(), identifier.size()},
-        {categoryField.data(), categoryField.size()},
-    };
-    send_(fields, 4);
+    systemJournal()->write(level, subsystem, category, line);
   }
-
- private:
-  Send send_;
 };
-
-// The journal's sink, or nothing when libsystemd cannot be loaded.
-std::unique_ptr<LogSink> makeJournalSink() {
-  // Loaded once and kept to the end of the process: the sink may be made again (in tests).
-  static JournalSink::Send send = []() -> JournalSink::Send {
-    void* library = ::dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) return nullptr;
-    return reinterpret_cast<JournalSink::Send>(::dlsym(library, "sd_journal_sendv"));
-  }();
-  if (send == nullptr) return nullptr;
-  return std::make_unique<JournalSink>(send);
-}
 
 }  // namespace
 
+std::optional<int> systemJournalDescriptor() {
+  if (!systemJournal() || !systemJournal()->connected()) return std::nullopt;
+  return systemJournal()->descriptor();
+}
+
 std::unique_ptr<LogSink> makeSystemSink() {
-  if (::access("/run/systemd/journal/socket", W_OK) == 0) {
-    if (std::unique_ptr<LogSink> journal = makeJournalSink()) return journal;
-  }
+  if (!systemJournal()) systemJournal().emplace(std::string(kJournalSocket));
+  if (systemJournal()->connected()) return std::make_unique<SystemJournalSink>();
   return makeStderrSink();
 }
 

@@ -1,8 +1,11 @@
 #include "Platform/Linux/Sandbox.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <seccomp.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -10,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <vector>
 
 namespace tamberlo::Sandbox {
 namespace {
@@ -51,6 +55,9 @@ struct PathBeneathAttr {
   int32_t parentFd;
 } __attribute__((packed));
 }  // namespace landlock
+
+// ioprio_set's `which` for one process (linux/ioprio.h, missing from older systems).
+constexpr scmp_datum_t kIoprioWhoProcess = 1;
 
 // The rights of Landlock ABI `abi` that a ruleset handles: every right that ABI knows. Whatever a
 // rule does not grant is then refused.
@@ -103,41 +110,192 @@ bool restrictFileAccess(const Grants& grants) {
   return restricted;
 }
 
-// Denies `call` (by name, as the library knows it) with `errnum`. Names the library or the
-// architecture does not know are skipped: there is no such call to make.
-void deny(scmp_filter_ctx filter, const char* call, int errnum) {
-  int number = ::seccomp_syscall_resolve_name(call);
-  if (number == __NR_SCMP_ERROR) return;
-  ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(errnum), number, 0);
+// One call the filter lets through: `call` (libseccomp's number), where every comparison in
+// `when` holds (none: with any arguments), and only where `applies`.
+struct Allowed {
+  int call;
+  std::vector<scmp_arg_cmp> when;
+  const char* reason;
+  bool applies = true;
+};
+
+// Comparisons of argument 0, one per alternative, that together hold for every descriptor but
+// `fd`: the numbers below it, and the aligned blocks of numbers above it up to 2^32. Each one
+// also needs the argument's high 32 bits clear (which the kernel drops from a descriptor), so
+// `fd` with high bits set matches none. (libseccomp takes one comparison per argument in a rule.)
+std::vector<scmp_arg_cmp> descriptorsOtherThan(uint64_t fd) {
+  std::vector<scmp_arg_cmp> alternatives = {SCMP_A0(SCMP_CMP_LT, fd)};
+  constexpr uint64_t kEnd = 1ULL << 32;
+  for (uint64_t start = fd + 1; start < kEnd;) {
+    uint64_t size = start & (~start + 1);  // the largest block aligned at `start`
+    while (start + size > kEnd) size >>= 1;
+    alternatives.push_back(SCMP_A0(SCMP_CMP_MASKED_EQ, ~(size - 1), start));
+    start += size;
+  }
+  return alternatives;
 }
 
-// Installs the call filter with libseccomp. False when the kernel has no seccomp filters, in
-// which case nothing has changed.
-bool filterCalls() {
-  scmp_filter_ctx filter = ::seccomp_init(SCMP_ACT_ALLOW);
-  if (filter == nullptr) return false;
-  for (const char* call : {"execve", "execveat"}) deny(filter, call, EACCES);
-    // Reading or steering another process. The sanitizers' leak check stops the process's own
-    // threads with ptrace at exit.
-#if !defined(__SANITIZE_ADDRESS__)
-  deny(filter, "ptrace", EPERM);
+// Every call the host makes once it is confined, and why. Calls that only work on paths are kept
+// to the Downloads folder by Landlock; a call named nowhere here fails with ENOSYS.
+std::vector<Allowed> allowedCalls(const Grants& grants) {
+  const scmp_datum_t self = static_cast<scmp_datum_t>(::getpid());
+  const bool listening = grants.listener.has_value();
+  const scmp_datum_t listener = listening ? static_cast<scmp_datum_t>(*grants.listener) : 0;
+  std::vector<Allowed> calls = {
+    // Files, beneath the Landlock rules.
+    {SCMP_SYS(read), {}, "messages, part files, the launcher's answers"},
+    {SCMP_SYS(readv), {}, "reads into several buffers (C library, event loop)"},
+    {SCMP_SYS(pread64), {}, "reading a part file at an offset"},
+    {SCMP_SYS(write), {}, "replies, chunks, the log on standard error"},
+    {SCMP_SYS(writev), {}, "writes from several buffers (C library, event loop)"},
+    {SCMP_SYS(pwrite64), {}, "a chunk at its offset"},
+    {SCMP_SYS(lseek), {}, "positions in part files"},
+    {SCMP_SYS(open), {}, "files in Downloads (Landlock decides)"},
+    {SCMP_SYS(openat), {}, "files and folders in Downloads (Landlock decides)"},
+    {SCMP_SYS(close), {}, "every descriptor the host opens"},
+    {SCMP_SYS(fstat), {}, "checks of an open part file"},
+    {SCMP_SYS(stat), {}, "whether a name is taken"},
+    {SCMP_SYS(lstat), {}, "whether a name is taken, links not followed"},
+    {SCMP_SYS(newfstatat), {}, "whether a name is taken, checks of open files"},
+    {SCMP_SYS(statx), {}, "a file's birth time for searches"},
+    {SCMP_SYS(readlink), {}, "resolving links in the Downloads path"},
+    {SCMP_SYS(readlinkat), {}, "resolving links in the Downloads path"},
+    {SCMP_SYS(getdents64), {}, "listing Downloads"},
+    {SCMP_SYS(rename), {}, "end's move where the no-replace rename is missing"},
+    {SCMP_SYS(renameat), {}, "end's move where the no-replace rename is missing"},
+    {SCMP_SYS(renameat2), {}, "end's move without replacing"},
+    {SCMP_SYS(link), {}, "end's no-replace move on file systems without renameat2"},
+    {SCMP_SYS(linkat), {}, "end's no-replace move on file systems without renameat2"},
+    {SCMP_SYS(unlink), {}, "abort, and end's clean-up"},
+    {SCMP_SYS(unlinkat), {}, "abort, and end's clean-up"},
+    {SCMP_SYS(ftruncate), {}, "cutting back a part file through its descriptor"},
+    {SCMP_SYS(fsync), {}, "a saved file on disk before end answers"},
+    {SCMP_SYS(fdatasync), {}, "a saved file on disk before end answers"},
+    {SCMP_SYS(fsetxattr), {}, "a saved file's origin attributes, on its descriptor"},
+    {SCMP_SYS(fcntl), {SCMP_A1(SCMP_CMP_EQ, F_GETFL)}, "descriptor flags (C library)"},
+    {SCMP_SYS(fcntl), {SCMP_A1(SCMP_CMP_EQ, F_SETFL)}, "non-blocking descriptors"},
+    {SCMP_SYS(fcntl), {SCMP_A1(SCMP_CMP_EQ, F_GETFD)}, "close-on-exec flag (C library)"},
+    {SCMP_SYS(fcntl), {SCMP_A1(SCMP_CMP_EQ, F_SETFD)}, "close-on-exec flag (opendir)"},
+    {SCMP_SYS(fcntl), {SCMP_A1(SCMP_CMP_EQ, F_SETPIPE_SZ)}, "a larger input pipe"},
+    {SCMP_SYS(ioctl), {SCMP_A1(SCMP_CMP_EQ, FIONBIO)}, "non-blocking sockets (event loop)"},
+    // Memory and threads.
+    {SCMP_SYS(brk), {}, "the heap"},
+    {SCMP_SYS(mmap), {}, "the heap's large blocks"},
+    {SCMP_SYS(munmap), {}, "the heap's large blocks"},
+    {SCMP_SYS(mremap), {}, "the heap's large blocks"},
+    {SCMP_SYS(mprotect), {}, "thread stacks' guard pages"},
+    {SCMP_SYS(madvise), {}, "the heap returning memory"},
+    {SCMP_SYS(futex), {}, "locks and waits between threads"},
+    {SCMP_SYS(clone),
+     {SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)},
+     "threads only: never a new process"},
+    {SCMP_SYS(set_robust_list), {}, "a new thread's start"},
+    {SCMP_SYS(rseq), {}, "a new thread's start"},
+    {SCMP_SYS(sched_yield), {}, "waits between threads"},
+    {SCMP_SYS(exit), {}, "a thread's end"},
+    {SCMP_SYS(exit_group), {}, "the host's end"},
+    {SCMP_SYS(getpid), {}, "its own id"},
+    {SCMP_SYS(gettid), {}, "its own thread's id"},
+    {SCMP_SYS(getrandom), {}, "hash seeds"},
+    {SCMP_SYS(clock_gettime), {}, "waits' deadlines"},
+    {SCMP_SYS(clock_getres), {}, "waits' deadlines"},
+    {SCMP_SYS(gettimeofday), {}, "the time"},
+    {SCMP_SYS(nanosleep), {}, "short waits"},
+    {SCMP_SYS(clock_nanosleep), {}, "short waits"},
+    {SCMP_SYS(restart_syscall), {}, "a wait resumed after a signal"},
+    // Its own settings only: never another process of the user.
+    {SCMP_SYS(prlimit64), {SCMP_A0(SCMP_CMP_EQ, 0)}, "its own limits"},
+    {SCMP_SYS(prlimit64), {SCMP_A0(SCMP_CMP_EQ, self)}, "its own limits"},
+    {SCMP_SYS(setpriority),
+     {SCMP_A0(SCMP_CMP_EQ, PRIO_PROCESS), SCMP_A1(SCMP_CMP_EQ, 0)},
+     "its own priority"},
+    {SCMP_SYS(setpriority),
+     {SCMP_A0(SCMP_CMP_EQ, PRIO_PROCESS), SCMP_A1(SCMP_CMP_EQ, self)},
+     "its own priority"},
+    {SCMP_SYS(sched_setaffinity), {SCMP_A0(SCMP_CMP_EQ, 0)}, "its own processors"},
+    {SCMP_SYS(sched_getaffinity), {SCMP_A0(SCMP_CMP_EQ, 0)}, "its own processors"},
+    {SCMP_SYS(ioprio_set),
+     {SCMP_A0(SCMP_CMP_EQ, kIoprioWhoProcess), SCMP_A1(SCMP_CMP_EQ, 0)},
+     "its own disk priority"},
+    // Signals to itself only.
+    {SCMP_SYS(rt_sigaction), {}, "signal handling"},
+    {SCMP_SYS(rt_sigprocmask), {}, "signal handling"},
+    {SCMP_SYS(rt_sigreturn), {}, "signal handling"},
+    {SCMP_SYS(sigaltstack), {}, "signal handling"},
+    {SCMP_SYS(tgkill), {SCMP_A0(SCMP_CMP_EQ, self)}, "abort() and raise() to itself"},
+    // Waiting on descriptors and its launcher.
+    {SCMP_SYS(poll), {}, "the launcher's answer within its wait"},
+    {SCMP_SYS(ppoll), {}, "the launcher's answer within its wait"},
+    {SCMP_SYS(wait4), {}, "collecting its ended launcher (its only child)"},
+    // Sockets it already holds: no address given, so only their peer is reached.
+    {SCMP_SYS(sendto), {SCMP_A4(SCMP_CMP_EQ, 0)}, "the launcher's requests, journal lines"},
+    {SCMP_SYS(recvfrom), {}, "the launcher's answers"},
+    {SCMP_SYS(recvmsg), {}, "reads on connections (event loop)"},
+    // sendmsg's address sits in memory the filter cannot read: never on the journal's
+    // socket, where an address would reach any other local datagram socket (rows added below).
+    {SCMP_SYS(sendmsg), {}, "writes on connections (event loop)", !grants.journal},
+    // The one listening socket, when granted, and its event loop.
+    {SCMP_SYS(listen), {SCMP_A0(SCMP_CMP_EQ, listener)}, "listening, on demand", listening},
+    {SCMP_SYS(accept), {SCMP_A0(SCMP_CMP_EQ, listener)}, "connections", listening},
+    {SCMP_SYS(accept4), {SCMP_A0(SCMP_CMP_EQ, listener)}, "connections", listening},
+    {SCMP_SYS(getsockname), {}, "the listener's port", listening},
+    {SCMP_SYS(getpeername), {}, "a connection's peer", listening},
+    {SCMP_SYS(getsockopt), {}, "socket errors and options (event loop)", listening},
+    {SCMP_SYS(setsockopt), {}, "options of connections (event loop)", listening},
+    {SCMP_SYS(shutdown), {}, "ending a connection", listening},
+    {SCMP_SYS(epoll_create1), {}, "the event loop", listening},
+    {SCMP_SYS(epoll_ctl), {}, "the event loop", listening},
+    {SCMP_SYS(epoll_wait), {}, "the event loop", listening},
+    {SCMP_SYS(epoll_pwait), {}, "the event loop", listening},
+    {SCMP_SYS(eventfd2), {}, "waking the event loop", listening},
+    {SCMP_SYS(timerfd_create), {}, "the event loop's timers", listening},
+    {SCMP_SYS(timerfd_settime), {}, "the event loop's timers", listening},
+    {SCMP_SYS(timerfd_gettime), {}, "the event loop's timers", listening},
+#if defined(__SANITIZE_ADDRESS__)
+    // The leak checker at exit: a helper process (clone without CLONE_THREAD) stops the
+    // threads with ptrace and reads their registers and maps.
+    {SCMP_SYS(clone), {}, "the leak checker's helper (sanitizer build)"},
+    {SCMP_SYS(ptrace), {}, "the leak checker's helper (sanitizer build)"},
+    {SCMP_SYS(prctl), {}, "the leak checker's helper (sanitizer build)"},
+    {SCMP_SYS(getppid), {}, "the leak checker's helper (sanitizer build)"},
+    {SCMP_SYS(kill), {}, "the leak checker's helper (sanitizer build)"},
+    {SCMP_SYS(tgkill), {}, "the leak checker's helper (sanitizer build)"},
+    {SCMP_SYS(sched_getaffinity), {}, "the sanitizers' runtime (sanitizer build)"},
+    {SCMP_SYS(getrlimit), {}, "the sanitizers' runtime (sanitizer build)"},
+    {SCMP_SYS(prlimit64), {}, "the sanitizers' runtime (sanitizer build)"},
+    {SCMP_SYS(pipe2), {}, "the sanitizers' runtime (sanitizer build)"},
+    {SCMP_SYS(getuid), {}, "the sanitizers' runtime (sanitizer build)"},
 #endif
-  for (const char* call : {"process_vm_readv", "process_vm_writev"}) deny(filter, call, EPERM);
-  // io_uring makes sockets and opens files past this filter.
-  deny(filter, "io_uring_setup", EPERM);
-  // Owner, mode and length of files by path: Landlock guards none of them on every kernel.
-  for (const char* call : {"truncate", "chmod", "fchmodat", "chown", "lchown", "fchownat"}) {
-    deny(filter, call, EPERM);
+  };
+  if (grants.journal) {
+    for (const scmp_arg_cmp& other : descriptorsOtherThan(static_cast<uint64_t>(*grants.journal))) {
+      calls.push_back(
+          {SCMP_SYS(sendmsg), {other}, "writes on connections, never on the journal's"});
+    }
   }
-  // Sockets: local datagram ones only (the journal's). Stream sockets would reach the user's
-  // session bus and the services on it, which can start programs.
-  ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(socket), 1,
-                     SCMP_A0(SCMP_CMP_NE, AF_UNIX));
-  for (scmp_datum_t type : {SOCK_STREAM, SOCK_SEQPACKET}) {
-    ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(socket), 1,
-                       SCMP_A1(SCMP_CMP_MASKED_EQ, 0xf, type));
+  return calls;
+}
+
+// Installs the call filter with libseccomp: the calls of allowedCalls() and nothing else, for
+// this architecture only. False when the kernel has no seccomp filters, in which case nothing has
+// changed.
+bool filterCalls(const Grants& grants) {
+  // ENOSYS, as for a call the kernel does not have: the C library then takes its fallbacks
+  // (clone3, whose flags sit in memory the filter cannot read, falls back to clone).
+  scmp_filter_ctx filter = ::seccomp_init(SCMP_ACT_ERRNO(ENOSYS));
+  if (filter == nullptr) return false;
+  // The context holds the native architecture only: a call through another entry (32-bit x86,
+  // x32 on x86-64) fails the same way and never reaches the rules.
+  ::seccomp_attr_set(filter, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_ERRNO(ENOSYS));
+  bool complete = true;
+  for (const Allowed& allowed : allowedCalls(grants)) {
+    // A call this architecture does not have (a pseudo number) needs no rule.
+    if (!allowed.applies || allowed.call < 0) continue;
+    complete &= ::seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, allowed.call,
+                                         static_cast<unsigned>(allowed.when.size()),
+                                         allowed.when.data()) == 0;
   }
-  bool loaded = ::seccomp_load(filter) == 0;
+  bool loaded = complete && ::seccomp_load(filter) == 0;
   ::seccomp_release(filter);
   return loaded;
 }
@@ -150,7 +308,7 @@ Outcome confine(const Grants& grants) {
   ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
   Outcome outcome;
   outcome.files = restrictFileAccess(grants);
-  outcome.calls = filterCalls();
+  outcome.calls = filterCalls(grants);
   return outcome;
 }
 

@@ -16,6 +16,13 @@ struct Grants {
   std::optional<std::string> readWrite;
   // Read only (files) and list (folders).
   std::vector<std::string> readOnly;
+  // The journal's local datagram socket, connected before confine(): sends on it without an
+  // address only, so nothing else is reached through it.
+  std::optional<int> journal;
+  // A TCP socket bound before confine(): it may be put into listen() later and accept
+  // connections, which are then read and written, with an event loop (epoll, eventfd, timerfd)
+  // to serve them. No other socket can listen or accept.
+  std::optional<int> listener;
 };
 
 // Which restrictions are in force.
@@ -23,9 +30,9 @@ struct Outcome {
   // File access limited to the grants (Landlock), TCP and UDP ports and signals to processes
   // outside the sandbox included where the kernel can limit them.
   bool files = false;
-  // The system-call filter (seccomp): no program can be run, no socket other than a local
-  // datagram one made, no process traced or read, no file's owner, mode or length changed by
-  // path; no_new_privs set.
+  // The system-call filter (seccomp): only the calls the host makes once confined, some of them
+  // with their arguments checked (Sandbox.cpp's table); every other call fails with ENOSYS;
+  // no_new_privs set.
   bool calls = false;
 };
 

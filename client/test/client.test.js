@@ -366,6 +366,14 @@ test("only the parts this library began are listed, resumed or removed", async (
   assert.deepEqual(listed.map(({ part, size }) => ({ part, size })),
     [{ part: "ours.bin.part", size: 3 }, { part: "x.mp4.part", size: 5 }]);
   assert.ok(Math.abs(listed[0].modified - Date.now()) < 60000);
+  // A host that answers in pages of one part: parts() follows them with "after".
+  const paging = { ...port, send: async (m) => {
+    if (m.type !== "file.write.list") return port.send(m);
+    const all = (await port.send({ type: m.type })).parts.sort((a, b) => a.part.localeCompare(b.part))
+      .filter((p) => m.after === undefined || p.part > m.after);
+    return { ok: true, parts: all.slice(0, 1), ...(all.length > 1 && { more: true }) };
+  } };
+  assert.deepEqual(await parts(paging, { all: true }), listed);
   assert.deepEqual((await parts(port)).map((p) => [p.part, p.record.name]),
     [["ours.bin.part", "ours.bin"]]);
   const foreign = { part: "x.mp4.part", name: "x.mp4", started: 0 };

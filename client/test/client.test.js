@@ -151,16 +151,20 @@ test("a failed save keeps its part unless cancelled or nothing was saved", async
     ["the signal cancels midway", { abortAfter: 2 }, { code: "aborted" }, false],
     ["the signal pauses midway", { abortAfter: 2, reason: PAUSE }, { code: "aborted" }, true],
     ["the server answers 404", { url: "/missing" }, { code: "http", status: 404 }, false],
+    ["the host goes away midway", { killAfter: 2 },
+      { code: "host-gone", reason: "host exited (SIGKILL)" }, true],
   ];
-  for (const [label, { size, abortAfter, reason, url }, error, kept] of cases) {
+  for (const [label, { size, abortAfter, reason, url, killAfter }, error, kept] of cases) {
     clear();
     const controller = new AbortController();
+    const own = killAfter && startHost(world.home);
     let chunks = 0;
     const onProgress = () => {
       if (++chunks === abortAfter) controller.abort(reason);
+      if (chunks === killAfter) own.port.kill();
     };
     const source = url ? server.url(url) : streamOf(bytes, 700);
-    const failure = await save(port, "clip.mp4", source, {
+    const failure = await save(own ? wrapPort(own.port, own.runtime) : port, "clip.mp4", source, {
       size, chunkBytes: KiB, inFlight: 2, signal: controller.signal, onProgress,
     }).catch((e) => e);
     for (const [key, value] of Object.entries(error)) assert.equal(failure[key], value, label);

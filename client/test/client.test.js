@@ -286,11 +286,16 @@ test("a dropped save keeps its part; resume takes only the same version from its
       clear();
       Object.assign(v, { bytes: randomBytes(size), etag: '"v1"', mode: "honest", dropAt: 15000 });
       const original = v.bytes;
-      const dropped = await save(port, "drop.bin", versions.url,
-        { chunkBytes: 4 * KiB, headers: { "x-token": "t" } }).catch((e) => e);
+      const spy = spying(port);
+      const dropped = await save(spy.port, "drop.bin", versions.url,
+        { chunkBytes: 4 * KiB, headers: { "x-token": "t" }, referrer: "http://127.0.0.1/page" })
+        .catch((e) => e);
       assert.equal(dropped.code, "network", mode);
+      assert.deepEqual(spy.sent[0], { type: "file.write.begin", name: "drop.bin",
+        url: versions.url, referrer: "http://127.0.0.1/page" });
       assert.deepEqual(dropped.record, { part: "drop.bin.part", name: "drop.bin",
-        url: versions.url, etag: '"v1"', total: size, request: { headers: { "x-token": "t" } },
+        url: versions.url, etag: '"v1"', total: size,
+        request: { headers: { "x-token": "t" }, referrer: "http://127.0.0.1/page" },
         started: dropped.record.started });
       const kept = read("drop.bin.part");
       assert.ok(kept.length > 0 && kept.equals(original.subarray(0, kept.length)), mode);

@@ -1,12 +1,40 @@
 // The shapes the client works with.
 
-/** A reply of the host: "ok" and "error", or "exists", or "echo", with what each carries. */
-export interface Reply {
-  ok?: boolean;
-  error?: string;
+/** A failed reply to a `file.` message. */
+export interface Failure {
+  ok: false;
+  error: string;
+  /** True when a file operation failed for want of space (sent with every failed file
+   * operation of a transfer). */
   storage?: boolean;
-  [key: string]: unknown;
 }
+
+/** A part file in Downloads, as `file.write.list` lists it. */
+export interface ListedPart {
+  part: string;
+  size: number;
+  /** Last change, in milliseconds since 1970. */
+  modified: number;
+}
+
+/** Each message's reply on success (`file.exists` answers without "ok"). */
+export interface Replies {
+  "file.write.begin": { ok: true; part: string };
+  "file.write.chunk": { ok: true; size: number };
+  "file.write.end": { ok: true; name: string };
+  "file.write.abort": { ok: true };
+  "file.write.status": { ok: true; size: number };
+  /** `more`: the host stopped early; ask again with `after` = the last part listed. */
+  "file.write.list": { ok: true; parts: ListedPart[]; more?: boolean };
+  "file.version": { ok: true; version: string };
+  "file.open": { ok: true };
+  "file.reveal": { ok: true };
+  "file.exists": { exists: true; name: string } | { exists: false } | { ok?: false; error: string };
+}
+
+/** A reply of the host: one of the replies above, a failure, or the echo of a message that is
+ * not a file request. */
+export type Reply = Replies[keyof Replies] | Failure | { echo: unknown };
 
 /** A port to one host process; `send` resolves with the message's own reply. */
 export interface Port {
@@ -14,7 +42,7 @@ export interface Port {
   /** False when each message goes to a host process of its own (runtime.sendNativeMessage):
    * such messages may be answered out of order, so a save sends one chunk at a time. */
   readonly inOrder?: boolean;
-  /** Why the port closed, or null while it is open. */
+  /** Why the port closed (code "host-gone"), or null while it is open. */
   readonly closed: Error | null;
   close(): void;
 }
@@ -29,33 +57,82 @@ export interface NativePort {
   error?: { message: string } | null;
 }
 
-/** Where a file's bytes come from: a URL (fetched, with a range on resume), a fetch Response,
- * its body, a Blob, or bytes. */
+/** Where a file's bytes come from: a URL (fetched, with a range on resume), a fetch Response
+ * (a 206 one too), its body, a Blob, or bytes. */
 export type Source = string | URL | Response | ReadableStream<Uint8Array> | Blob | ArrayBuffer |
   ArrayBufferView;
 
-export interface SaveOptions {
+/** The codes of TamberloError; the client's README says what each means. */
+export type ErrorCode = "name-invalid" | "name-too-long" | "no-downloads" | "disk-full" |
+  "exists" | "not-a-part" | "size-mismatch" | "offset" | "network" | "http" | "source-changed" |
+  "aborted" | "host-gone" | "refused";
+
+/** Options of the fetch of a URL source. Those that are plain strings are kept in the record
+ * (headers too: a secret in a header is stored with it). */
+export interface RequestOptions {
+  headers?: HeadersInit;
+  credentials?: RequestCredentials;
+  referrer?: string;
+  referrerPolicy?: ReferrerPolicy;
+  cache?: RequestCache;
+}
+
+/** Where the registry lives: by default the extension's storage.local. */
+export interface Store {
+  get(key: string): Promise<unknown>;
+  set(key: string, value: unknown): Promise<void>;
+  remove(key: string): Promise<void>;
+}
+
+/** What it takes to resume a transfer: plain JSON, kept in the registry. */
+export interface TransferRecord {
+  part: string;
+  name: string;
+  /** The URL source's address. */
+  url?: string;
+  /** The strong ETag of the file's first response. */
+  etag?: string;
+  /** Its Last-Modified, where it had no strong ETag. */
+  modified?: string;
+  /** The file's length, where known. */
+  total?: number;
+  request?: RequestOptions;
+  /** When the transfer began, in milliseconds since 1970. */
+  started: number;
+}
+
+export interface BeginOptions extends RequestOptions {
+  /** The origin recorded with the saved file (the URL fetched, for URL sources). */
+  url?: string | URL;
+  /** The file's size, where the source does not tell it; checked at the end. */
+  size?: number;
+  /** The registry; the extension's storage.local by default. */
+  store?: Store;
+}
+
+export interface WriteOptions extends RequestOptions {
   /** After each chunk the host has written: bytes in the part file, and the file's size when
    * known. */
   onProgress?: (saved: number, total: number | undefined) => void;
-  /** The part file's name, as soon as the host made it (to resume it after a crash). */
-  onBegin?: (part: string) => void;
-  /** Aborting stops the save and removes the part file. */
+  /** Aborting cancels (the part file is removed); aborting with PAUSE stops and keeps it. */
   signal?: AbortSignal;
   /** Bytes per chunk message; 512 KiB by default. */
   chunkBytes?: number;
   /** Chunk messages on the way at once; 8 by default. */
   inFlight?: number;
-  /** The file's size, where the source does not tell it; checked at the end. */
-  size?: number;
+  /** Where the source's first byte belongs in the file, for sources that are not the whole
+   * file (a 206 Response says it itself); 0 by default. */
+  at?: number;
 }
 
-/** A part file in Downloads. */
-export interface PartFile {
-  part: string;
-  size: number;
-  /** Last change, in milliseconds since 1970. */
-  modified: number;
+export interface SaveOptions extends BeginOptions, WriteOptions {
+  /** The part file's name and record, once both are made (and the record stored). */
+  onBegin?: (part: string, record: TransferRecord) => void;
+}
+
+/** A part file in Downloads, with the registry's record when this library began it. */
+export interface PartFile extends ListedPart {
+  record?: TransferRecord;
 }
 
 /** A source made ready for reading from some offset on. */
@@ -63,5 +140,6 @@ export interface Opened {
   body: ReadableStream<Uint8Array> | Blob | Uint8Array;
   /** Bytes of `body` to pass over first. */
   skip: number;
-  total: number | undefined;
+  /** The file offset at which the body's bytes end, where known. */
+  end: number | undefined;
 }

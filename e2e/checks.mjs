@@ -23,6 +23,8 @@ const ways = [
 //   saveUrl(url, name): the extension's streamed save of a URL: {saved, progress, pending};
 //   resumeInterrupted(records): the extension's start-up resume, after `records` (part file ->
 //     {url, name, started}) were added to its saves in progress: {results, pending};
+//   dropAndResume(url, name): the extension's save of a URL whose connection drops midway, then
+//     its resume: {failure: {code, part}, recorded: part files in the registry, saved, pending};
 //   portIsOpen(): whether the port of "port" is still open;
 //   askExtensionToSave(url, name): a message from an extension page to the extension.
 export function nativeMessagingChecks(browser) {
@@ -204,6 +206,23 @@ export function nativeMessagingChecks(browser) {
       assert.equal(sha256(world().read("resumed.webm")), sha256(bytes));
       assert.deepEqual(server.served.slice(servedBefore), [{ path: "/resumed.webm", from: already }]);
       assert.ok(!world().downloadsNames().some((n) => n.endsWith(".part")));
+    });
+
+    test("a save whose connection drops keeps its part; resumed, it is byte-exact", async () => {
+      const bytes = randomBytes(2 * MiB + 99);
+      files.set("/dropped.webm", bytes);
+      server.dropOnce("/dropped.webm", MiB + 12345);
+      const servedBefore = server.served.length;
+      const { failure, recorded, saved, pending } =
+        await browser().dropAndResume(server.url("/dropped.webm"), "dropped.webm");
+      assert.deepEqual(failure, { code: "network", part: "dropped.webm.part" });
+      assert.deepEqual(recorded, ["dropped.webm.part"]);
+      assert.equal(saved, "dropped.webm");
+      assert.deepEqual(pending, {});
+      assert.equal(sha256(world().read("dropped.webm")), sha256(bytes));
+      const asked = server.served.slice(servedBefore).map((s) => s.from);
+      assert.equal(asked.length, 2);
+      assert.ok(asked[0] === 0 && asked[1] > 0 && asked[1] <= MiB + 12345, String(asked));
     });
   });
 

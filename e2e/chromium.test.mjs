@@ -51,6 +51,7 @@ nativeMessagingChecks(() => ({
   findFile: (how, name) => bridge("findFile", how, name),
   portIsOpen: () => bridge("portIsOpen"),
   saveUrl: (url, name) => bridge("saveUrl", url, name),
+  dropAndResume: (url, name) => bridge("dropAndResume", url, name),
   resumeInterrupted: (records) => bridge("resumeInterrupted", JSON.stringify(records)),
   askExtensionToSave: async (url, name) => {
     const page = await browser.context.newPage();

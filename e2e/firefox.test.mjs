@@ -56,5 +56,6 @@ nativeMessagingChecks(() => ({
   portIsOpen: () => bridge("portIsOpen"),
   askExtensionToSave: (url, name) => bridge("askExtensionToSave", url, name),
   saveUrl: (url, name) => bridge("saveUrl", url, name),
+  dropAndResume: (url, name) => bridge("dropAndResume", url, name),
   resumeInterrupted: (records) => bridge("resumeInterrupted", JSON.stringify(records)),
 }));

@@ -94,8 +94,11 @@ export class HostWorld {
 
 // Serves `files` (URL path -> bytes, or the path of a file on disk) on 127.0.0.1, honouring
 // "Range: bytes=N-"; `served` lists each request's path and the offset it was answered from.
+// `dropOnce(path, at)` makes the next whole answer for `path` stop after `at` bytes, the
+// connection cut as a network drops it.
 export function serveFiles(files) {
   const served = [];
+  const drops = new Map();
   const server = http.createServer((request, response) => {
     const source = files.get(request.url);
     if (!source) return response.writeHead(404).end();
@@ -108,6 +111,11 @@ export function serveFiles(files) {
       "content-length": size - from,
       ...(range && { "content-range": `bytes ${from}-${size - 1}/${size}` }),
     });
+    const drop = !range && drops.get(request.url);
+    if (drop !== undefined && drop !== false) {
+      drops.delete(request.url);
+      return response.write(source.subarray(0, drop), () => response.socket.destroy());
+    }
     if (typeof source !== "string") return response.end(source.subarray(from));
     if (from === size) return response.end();
     fs.createReadStream(source, { start: from, highWaterMark: 1 << 20 }).pipe(response);
@@ -115,6 +123,7 @@ export function serveFiles(files) {
   return new Promise((resolve) => server.listen(0, "127.0.0.1", () => resolve({
     url: (name) => `http://127.0.0.1:${server.address().port}${name}`,
     served,
+    dropOnce: (name, at) => drops.set(name, at),
     close: () => new Promise((done) => { server.closeAllConnections(); server.close(done); }),
   })));
 }

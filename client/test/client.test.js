@@ -7,7 +7,8 @@ import path from "node:path";
 import { after, before, test } from "node:test";
 
 import {
-  find, parts, resume, save, status, toBase64, toBase64Portable, version, wrapPort,
+  PAUSE, abort, begin, find, parts, resume, save, status, toBase64, toBase64Portable, version,
+  wrapPort,
 } from "../index.js";
 import { hostProgram, makeHome, startHost } from "./hostPort.js";
 
@@ -141,26 +142,58 @@ test("save writes every kind of source byte for byte, several chunks on the way"
   }
 });
 
-test("a failed or aborted save leaves no part file", async () => {
+test("a failed save keeps its part unless cancelled or nothing was saved", async () => {
   const bytes = randomBytes(20 * KiB);
   const cases = [
-    ["the source is shorter than announced", { size: bytes.length + 1 }, /gave 20480 bytes, not 20481/],
-    ["the signal aborts midway", { abortAfter: 2 }, { name: "AbortError" }],
-    ["the server answers 404", { url: "/missing" }, /404/],
+    // [label, options, error, part file left]
+    ["the source is shorter than announced", { size: bytes.length + 1 },
+      { code: "network", message: "the source gave 20480 bytes, not 20481" }, true],
+    ["the signal cancels midway", { abortAfter: 2 }, { code: "aborted" }, false],
+    ["the signal pauses midway", { abortAfter: 2, reason: PAUSE }, { code: "aborted" }, true],
+    ["the server answers 404", { url: "/missing" }, { code: "http", status: 404 }, false],
+    ["the host goes away midway", { killAfter: 2 },
+      { code: "host-gone", reason: "host exited (SIGKILL)" }, true],
   ];
-  for (const [label, { size, abortAfter, url }, error] of cases) {
+  for (const [label, { size, abortAfter, reason, url, killAfter }, error, kept] of cases) {
     clear();
     const controller = new AbortController();
+    const own = killAfter && startHost(world.home);
     let chunks = 0;
     const onProgress = () => {
-      if (++chunks === abortAfter) controller.abort();
+      if (++chunks === abortAfter) controller.abort(reason);
+      if (chunks === killAfter) own.port.kill();
     };
     const source = url ? server.url(url) : streamOf(bytes, 700);
-    await assert.rejects(save(port, "clip.mp4", source, {
+    const failure = await save(own ? wrapPort(own.port, own.runtime) : port, "clip.mp4", source, {
       size, chunkBytes: KiB, inFlight: 2, signal: controller.signal, onProgress,
-    }), error, label);
-    assert.deepEqual(downloads(), [], label);
+    }).catch((e) => e);
+    for (const [key, value] of Object.entries(error)) assert.equal(failure[key], value, label);
+    assert.deepEqual(downloads(), kept ? ["clip.mp4.part"] : [], label);
+    assert.equal(failure.record?.part, kept ? "clip.mp4.part" : undefined, label);
+    assert.deepEqual((await parts(port)).map((p) => p.part), kept ? ["clip.mp4.part"] : [], label);
+    if (kept) await abort(port, failure.record);
   }
+});
+
+test("host refusals and names too long come with their codes", async () => {
+  const spy = spying(port);
+  const long = "é".repeat(123) + ".mp4";  // 250 bytes of UTF-8, its part name 255
+  const cases = [
+    [() => begin(spy.port, "../x.mp4"), "name-invalid", "not a file name"],
+    [() => begin(spy.port, `${long}x`), "name-too-long", /251 bytes of UTF-8; at most 250/],
+    [() => status(spy.port, "missing.part"), "not-a-part", /: the file does not exist\.$/],
+    [() => abort(spy.port, "clip.mp4"), "not-a-part", "not a part file"],
+    [() => abort(spy.port, { part: "x.part", name: "x" }), "not-a-part", /not a part this library began/],
+  ];
+  for (const [call, code, message] of cases) {
+    const sent = spy.sent.length;
+    await assert.rejects(call(), { name: "TamberloError", code, message }, code);
+    if (code === "name-too-long") assert.equal(spy.sent.length, sent, "nothing was sent");
+  }
+  const transfer = await begin(port, long);
+  assert.equal(transfer.part, `${long}.part`);
+  await transfer.abort();
+  assert.deepEqual(downloads(), []);
 });
 
 test("resume continues from the part file's length and never writes below it", async () => {
@@ -197,6 +230,100 @@ test("resume continues from the part file's length and never writes below it", a
     if (kind === "url") {
       assert.deepEqual(server.served.slice(servedBefore).map((s) => s.from), [already], label);
     }
+  }
+});
+
+// One file at /file, behind a token, as servers answer a resume rightly and wrongly: `mode`
+// says how a ranged request is answered, `dropAt` cuts the whole file's answer there.
+function serveVersions() {
+  const v = { bytes: Buffer.alloc(0), etag: '"v1"', mode: "honest", dropAt: null };
+  const server = http.createServer((request, response) => {
+    const { bytes, etag, mode } = v;
+    if (request.headers["x-token"] !== "t") return response.writeHead(403).end();
+    const range = /^bytes=(\d+)-$/.exec(request.headers.range ?? "");
+    const ifRange = request.headers["if-range"];
+    if (range) v.ifRange = ifRange;
+    const whole = !range || mode === "whole" || (mode === "honest" && ifRange && ifRange !== etag);
+    if (whole) {
+      response.writeHead(200, { etag, "content-length": bytes.length });
+      if (v.dropAt === null) return response.end(bytes);
+      return response.write(bytes.subarray(0, v.dropAt), () => response.socket.destroy());
+    }
+    if (mode === "error") return response.writeHead(503).end();
+    const from = Number(range[1]) - (mode === "elsewhere" ? 100 : 0);
+    const total = bytes.length + (mode === "total" ? 1 : 0);
+    response.writeHead(206, {
+      etag, "content-range": `bytes ${from}-${bytes.length - 1}/${total}`,
+      ...(mode !== "short" && { "content-length": bytes.length - from }),
+    });
+    response.end(mode === "short" ? bytes.subarray(from, from + 500) : bytes.subarray(from));
+  });
+  return new Promise((resolve) => server.listen(0, "127.0.0.1", () => resolve({
+    v,
+    url: `http://127.0.0.1:${server.address().port}/file`,
+    close: () => new Promise((done) => { server.closeAllConnections(); server.close(done); }),
+  })));
+}
+
+test("a dropped save keeps its part; resume takes only the same version from its end", async () => {
+  const versions = await serveVersions();
+  const { v } = versions;
+  const size = 40 * KiB + 3;
+  const cases = [
+    // [how the server answers the resume, the resume's error code (null: it completes)]
+    ["honest", null],
+    ["response", null],           // a 206 Response the caller fetched
+    ["changed", "source-changed"],  // another version; the server honours If-Range: a 200
+    ["etag", "source-changed"],   // another version of the same length, If-Range ignored: a 206
+    ["whole", "source-changed"],  // a 200 to a ranged request
+    ["elsewhere", "source-changed"],  // a 206 from another offset
+    ["total", "source-changed"],  // a 206 with another total
+    ["error", "http"],
+    ["short", "network"],         // a 206 whose body ends before its range does
+  ];
+  try {
+    for (const [mode, code] of cases) {
+      clear();
+      Object.assign(v, { bytes: randomBytes(size), etag: '"v1"', mode: "honest", dropAt: 15000 });
+      const original = v.bytes;
+      const spy = spying(port);
+      const dropped = await save(spy.port, "drop.bin", versions.url,
+        { chunkBytes: 4 * KiB, headers: { "x-token": "t" }, referrer: "http://127.0.0.1/page" })
+        .catch((e) => e);
+      assert.equal(dropped.code, "network", mode);
+      assert.deepEqual(spy.sent[0], { type: "file.write.begin", name: "drop.bin",
+        url: versions.url, referrer: "http://127.0.0.1/page" });
+      assert.deepEqual(dropped.record, { part: "drop.bin.part", name: "drop.bin",
+        url: versions.url, etag: '"v1"', total: size,
+        request: { headers: { "x-token": "t" }, referrer: "http://127.0.0.1/page" },
+        started: dropped.record.started });
+      const kept = read("drop.bin.part");
+      assert.ok(kept.length > 0 && kept.equals(original.subarray(0, kept.length)), mode);
+
+      Object.assign(v, { mode: mode === "response" ? "honest" : mode, dropAt: null });
+      if (mode === "changed" || mode === "etag") Object.assign(v, { bytes: randomBytes(size), etag: '"v2"' });
+      const source = mode === "response" ? await fetch(versions.url,
+        { headers: { range: `bytes=${kept.length}-`, "x-token": "t" } }) : undefined;
+      const resumed = await resume(port, dropped.record, source).catch((e) => e);
+      if (code === null) {
+        assert.equal(resumed, "drop.bin", mode);
+        assert.ok(read("drop.bin").equals(original), mode);
+        if (mode === "honest") assert.equal(v.ifRange, '"v1"');
+        assert.deepEqual(await parts(port), [], mode);
+        continue;
+      }
+      assert.equal(resumed.code, code, `${mode}: ${resumed.message}`);
+      const now = read("drop.bin.part");
+      if (code === "network") {
+        assert.ok(now.length === kept.length + 500 && now.equals(original.subarray(0, now.length)));
+      } else {
+        assert.ok(now.equals(kept), `${mode}: the part is as it was`);
+      }
+      assert.deepEqual((await parts(port)).map((p) => p.part), ["drop.bin.part"], mode);
+      await abort(port, dropped.record);
+    }
+  } finally {
+    await versions.close();
   }
 });
 
@@ -238,13 +365,32 @@ test("the disconnect reason is read where each browser gives it", async () => {
   }
 });
 
-test("part files are listed; status, find and version answer", async () => {
+test("only the parts this library began are listed, resumed or removed", async () => {
   clear();
-  fs.writeFileSync(path.join(world.downloads, "x.mp4.part"), "12345");
+  fs.writeFileSync(path.join(world.downloads, "x.mp4.part"), "12345");  // Firefox's own
   fs.writeFileSync(path.join(world.downloads, "x (1).mp4"), "saved");
-  const listed = await parts(port);
-  assert.deepEqual(listed.map(({ part, size }) => ({ part, size })), [{ part: "x.mp4.part", size: 5 }]);
+  const ours = await begin(port, "ours.bin");
+  await ours.write(new Uint8Array([1, 2, 3]));
+  const listed = (await parts(port, { all: true })).sort((a, b) => a.part.localeCompare(b.part));
+  assert.deepEqual(listed.map(({ part, size }) => ({ part, size })),
+    [{ part: "ours.bin.part", size: 3 }, { part: "x.mp4.part", size: 5 }]);
   assert.ok(Math.abs(listed[0].modified - Date.now()) < 60000);
+  // A host that answers in pages of one part: parts() follows them with "after".
+  const paging = { ...port, send: async (m) => {
+    if (m.type !== "file.write.list") return port.send(m);
+    const all = (await port.send({ type: m.type })).parts.sort((a, b) => a.part.localeCompare(b.part))
+      .filter((p) => m.after === undefined || p.part > m.after);
+    return { ok: true, parts: all.slice(0, 1), ...(all.length > 1 && { more: true }) };
+  } };
+  assert.deepEqual(await parts(paging, { all: true }), listed);
+  assert.deepEqual((await parts(port)).map((p) => [p.part, p.record.name]),
+    [["ours.bin.part", "ours.bin"]]);
+  const foreign = { part: "x.mp4.part", name: "x.mp4", started: 0 };
+  await assert.rejects(resume(port, foreign, new Uint8Array(9)), { code: "not-a-part" });
+  await assert.rejects(abort(port, foreign), { code: "not-a-part" });
+  await abort(port, ours.record);
+  assert.deepEqual(downloads(), ["x (1).mp4", "x.mp4.part"]);
+  assert.equal(read("x.mp4.part").toString(), "12345");
   assert.equal(await status(port, "x.mp4.part"), 5);
   assert.equal(await find(port, "x.mp4"), null);
   assert.equal(await find(port, "x.mp4", Date.now() - 1000), "x (1).mp4");

@@ -30,6 +30,14 @@ globalThis.e2e = (() => {
       const saved = await ex().saveUrl(url, name, (done, total) => progress.push([done, total]));
       return { saved, progress, pending: await ex().pending() };
     })()),
+    // A save whose connection drops, then its resume.
+    dropAndResume: (url, name) => text((async () => {
+      const failure = await ex().saveUrl(url, name)
+        .then(() => null, (error) => ({ code: error.code, part: error.record?.part }));
+      const recorded = Object.keys(await ex().pending());
+      const saved = await ex().resumePart(failure.part);
+      return { failure, recorded, saved, pending: await ex().pending() };
+    })()),
     // What the extension does at start: the saves it recorded, resumed.
     resumeInterrupted: (records) => text((async () => {
       for (const [part, entry] of Object.entries(JSON.parse(records))) {

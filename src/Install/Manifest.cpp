@@ -1,4 +1,4 @@
-#include "Install/Windows/Manifest.h"
+#include "Install/Manifest.h"
 
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>

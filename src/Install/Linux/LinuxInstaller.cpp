@@ -368,8 +368,14 @@ class LinuxInstaller final : public Installer {
         }
         next = Descriptor(openat(at.get(), piece.c_str(), flags));
       }
-      if (next.get() < 0 && errno == ELOOP && !follow) {
-        return failed(walked + " is a symbolic link, which is never followed");
+      if (next.get() < 0 && !follow && (errno == ELOOP || errno == ENOTDIR)) {
+        int error = errno;
+        struct stat status;
+        if (fstatat(at.get(), piece.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(status.st_mode)) {
+          return failed(walked + " is a symbolic link, which is never followed");
+        }
+        errno = error;
       }
       if (next.get() < 0) return failed(std::strerror(errno));
       at = std::move(next);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Encoding/Utf8.h"
+#include "support/TestSupport.h"
 
 namespace tamberlo {
 namespace {
@@ -89,7 +90,7 @@ std::optional<std::vector<std::string>> callersIn(const fs::path& manifest, bool
   return callers;
 }
 
-class RegisterWindowsTest : public testing::Test {
+class RegisterWindowsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // The browsers' keys are shared by every process of the user: cases run one at a time, also
@@ -291,6 +292,22 @@ TEST_F(RegisterWindowsTest, BadInputWritesNothing) {
     EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 2);
     for (const Browser& browser : kBrowsers) EXPECT_FALSE(keyExists(key(browser)));
   }
+}
+
+// An attacker who can write into the program's folder plants a link at a browser's manifest,
+// pointing at another file; the command must refuse it and leave that file as it was.
+TEST_F(RegisterWindowsTest, ALinkAtTheManifestIsNeverWrittenThrough) {
+  if (testing::underWine()) GTEST_SKIP() << "Wine's links are not Windows' reparse points";
+  fs::path victim = folder_ / L"victim.txt";
+  std::ofstream(victim, std::ios::binary) << "someone else's";
+  try {
+    testing::makeLink(utf8Of(victim), utf8Of(manifest(kBrowsers[0])));
+  } catch (const std::exception& error) {
+    GTEST_SKIP() << "no link can be made here: " << error.what();
+  }
+  EXPECT_EQ(run({"--name", name_, "--extension-id", kChromiumId, "--browser", "chrome"}), 1u);
+  EXPECT_EQ(testing::textOf(victim), "someone else's");
+  EXPECT_FALSE(keyExists(key(kBrowsers[0])));
 }
 
 }  // namespace

@@ -128,9 +128,12 @@ void show(Installer& installer, const std::vector<Place>& places, const std::str
     if (manifest) {
       const boost::json::value* named = manifest->if_contains("name");
       if (named == nullptr || !named->is_string() || named->as_string() != name) {
-        std::string shownName = named == nullptr     ? "None"
-                                : named->is_string() ? "'" + std::string(named->as_string()) + "'"
-                                                     : boost::json::serialize(*named);
+        std::string shownName = "None";
+        if (named != nullptr && named->is_string()) {
+          shownName = std::string("'").append(named->as_string()).append("'");
+        } else if (named != nullptr) {
+          shownName = boost::json::serialize(*named);
+        }
         manifest = failed("its name is " + shownName + ", not '" + name + "'");
       }
     }

@@ -8,7 +8,7 @@ namespace {
 
 constexpr std::string_view kDomain = "register";
 
-std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+std::string quoted(std::string_view text) { return std::string("'").append(text).append("'"); }
 
 bool contains(const std::vector<std::string>& items, std::string_view item) {
   return std::find(items.begin(), items.end(), item) != items.end();
@@ -96,7 +96,7 @@ Result<Parsed> parseArguments(std::span<const std::string> args,
       parsed.shown = std::string(usage);
       return parsed;
     } else if (option == "--version") {
-      parsed.shown = "tamberlo-register " + std::string(version) + "\n";
+      parsed.shown = std::string("tamberlo-register ").append(version).append("\n");
       return parsed;
     } else if (option == "--remove" || option == "--list" || option == "--system") {
       if (value) return refused(option + " takes no value");
@@ -127,7 +127,7 @@ Result<Parsed> parseArguments(std::span<const std::string> args,
         (option == "--host" ? options.host : options.root) = *taken;
       }
     } else {
-      return refused("unknown argument " + quoted(args[i]));
+      return refused(std::string("unknown argument ").append(quoted(args[i])));
     }
   }
   if (options.remove && options.list) return refused("--remove does not go with --list");

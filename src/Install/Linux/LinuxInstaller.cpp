@@ -173,7 +173,7 @@ class LinuxInstaller final : public Installer {
     if (options.system || options.list) {
       std::vector<std::string> stops;
       for (std::string_view stop : kSystemStops)
-        stops.push_back(under(root_, "/" + std::string(stop)));
+        stops.push_back(under(root_, std::string("/").append(stop)));
       for (const Browser* browser : named) {
         if (browser->systemPath.empty()) {
           if (options.system && !options.browsers.empty()) {
@@ -247,7 +247,7 @@ class LinuxInstaller final : public Installer {
       char suffix[17];
       for (size_t i = 0; i < sizeof(random); ++i)
         std::snprintf(suffix + 2 * i, 3, "%02x", random[i]);
-      temporary = "." + name + "." + suffix;
+      temporary = std::string(".").append(name).append(".").append(suffix);
       file = Descriptor(openat(folder->get(), temporary.c_str(),
                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
       if (file.get() < 0 && errno != EEXIST) return cannot(std::strerror(errno));
@@ -358,7 +358,8 @@ class LinuxInstaller final : public Installer {
     if (at.get() < 0) return failed(std::strerror(errno));
     std::string walked;
     for (const fs::path& piece : fs::path(folder).relative_path()) {
-      walked += "/" + piece.string();
+      walked += "/";
+      walked += piece.string();
       bool follow = place.base == walked || place.base.starts_with(walked + "/");
       int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
       Descriptor next(openat(at.get(), piece.c_str(), flags));

@@ -2,9 +2,10 @@
 // current user (under XDG_CONFIG_HOME or HOME) or for all users (--system, under --root), or in
 // a Chromium profile's folder (--user-data-dir).
 //
-// Writes never follow a link: folders below the user's (or the root's) own folder are opened
-// one by one with O_NOFOLLOW, the manifest is written into a new file of an unpredictable name
-// made with O_EXCL and renamed over it, and a manifest that is a link is refused.
+// Writes never follow a link: folders below the browser's own folder (for all users: below the
+// root), or below a --user-data-dir, are opened one by one with O_NOFOLLOW, the manifest is written
+// into a new file of an unpredictable name made with O_EXCL and renamed over it, and a manifest
+// that is a link is refused.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -142,7 +143,7 @@ class LinuxInstaller final : public Installer {
         std::string folder = join(absolute(dir), "NativeMessagingHosts");
         std::string parent = fs::path(absolute(dir)).parent_path().string();
         found.push_back(place("Chromium profile " + dir, BrowserKind::kChromium, false, folder,
-                              folder, parent, {parent}, options.name));
+                              folder, absolute(dir), {parent}, options.name));
       }
       return found;
     }
@@ -166,7 +167,7 @@ class LinuxInstaller final : public Installer {
         std::string base = browser->inConfig ? config : std::string(home);
         std::string own = join(base, browser->folder);
         found.push_back(place(std::string(browser->title) + " (user)", browser->kind, false,
-                              join(own, subfolder(browser->kind)), own, base, {base, home},
+                              join(own, subfolder(browser->kind)), own, own, {base, home},
                               options.name));
       }
     }

@@ -96,6 +96,7 @@ TEST(RegisterRulesTest, OptionsThatDoNotGoTogether) {
        {"--user-data-dir", "p", "--browser", "edge"},
        "--user-data-dir does not go with --system or --browser"},
       {"root without system", {"--root", "r"}, "--root applies to --system only"},
+      {"the root that is / anyway", {"--root", "/"}, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);

@@ -157,7 +157,9 @@ std::optional<std::string> conflict(const Options& options) {
     }
     return std::nullopt;
   }
-  if (options.root && !options.system) return "--root applies to --system only";
+  if (options.root && *options.root != "/" && !options.system) {
+    return "--root applies to --system only";
+  }
   return std::nullopt;
 }
 

@@ -67,13 +67,16 @@ install(FILES packaging/lintian-overrides DESTINATION share/lintian/overrides RE
 # A stripped install (the package's) also drops the compilers' notes, which nothing reads.
 install(CODE "
   if(CMAKE_INSTALL_DO_STRIP)
-    execute_process(COMMAND ${CMAKE_OBJCOPY} --remove-section=.comment --remove-section=.note
-                    \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/tamberlo-host
-                    COMMAND_ERROR_IS_FATAL ANY)
+    foreach(program tamberlo-host tamberlo-register)
+      execute_process(COMMAND ${CMAKE_OBJCOPY} --remove-section=.comment --remove-section=.note
+                      \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/\${program}
+                      COMMAND_ERROR_IS_FATAL ANY)
+    endforeach()
   endif()")
 
-# Maintainer scripts, only for a package built for callers: installing registers the host for
-# them in every browser's system-wide folder, removing takes them out again.
+# Maintainer scripts. Built for callers, the package registers the host for them in every
+# browser's system-wide folder when installed; removed, it deletes every system-wide manifest
+# that names its host, since the host goes with it.
 set(TAMBERLO_CALLER_ARGS "")
 foreach(id IN LISTS TAMBERLO_EXTENSION_IDS)
   string(APPEND TAMBERLO_CALLER_ARGS " --extension-id ${id}")
@@ -82,13 +85,15 @@ foreach(id IN LISTS TAMBERLO_FIREFOX_IDS)
   string(APPEND TAMBERLO_CALLER_ARGS " --firefox-id ${id}")
 endforeach()
 string(STRIP "${TAMBERLO_CALLER_ARGS}" TAMBERLO_CALLER_ARGS)
-set(maintainer_scripts "")
+set(TAMBERLO_UPGRADE_REMOVE ":")
+set(maintainer_scripts ${package_stage}/prerm)
 if(TAMBERLO_CALLER_ARGS)
-  foreach(script postinst prerm)
-    configure_file(packaging/${script}.in ${package_stage}/${script} @ONLY)
-    list(APPEND maintainer_scripts ${package_stage}/${script})
-  endforeach()
+  set(TAMBERLO_UPGRADE_REMOVE
+      "tamberlo-register --system --remove --name ${TAMBERLO_HOST_NAME} ${TAMBERLO_CALLER_ARGS} >/dev/null || true")
+  configure_file(packaging/postinst.in ${package_stage}/postinst @ONLY)
+  list(APPEND maintainer_scripts ${package_stage}/postinst)
 endif()
+configure_file(packaging/prerm.in ${package_stage}/prerm @ONLY)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tamberlo)
@@ -101,9 +106,8 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION web)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The registration command is Python; GIO (opening and revealing) and libsystemd (the journal)
-# are loaded by the host when it needs them, so dpkg-shlibdeps cannot see them.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3 (>= 3.10)")
+# GIO (opening and revealing) and libsystemd (the journal) are loaded by the host when it needs
+# them, so dpkg-shlibdeps cannot see them.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libglib2.0-0, libsystemd0")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "native-messaging host that saves videos into Downloads")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION

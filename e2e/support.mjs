@@ -11,7 +11,9 @@ import { fileURLToPath } from "node:url";
 export const here = path.dirname(fileURLToPath(import.meta.url));
 export const repo = path.resolve(here, "..");
 export const extensionDir = path.join(repo, "examples", "extension");
-export const registerCommand = path.join(repo, "scripts", "tamberlo-register");
+// The registration command of the normal build, unless the caller names another.
+export const registerCommand = path.resolve(
+  process.env.TAMBERLO_REGISTER ?? path.join(repo, "build", "tamberlo-register"));
 // The host under test: the normal build's, unless the caller names another.
 export const hostProgram = path.resolve(
   process.env.TAMBERLO_HOST ?? path.join(repo, "build", "tamberlo-host"));

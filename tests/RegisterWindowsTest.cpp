@@ -1,19 +1,23 @@
 // tamberlo-register for Windows, run as a user runs it: copied with a host program into a
 // folder of its own, under a host name of this test's own, read back from the registry and
-// the manifests it writes.
+// the manifests it writes (one per browser, so that each keeps its own callers).
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "Encoding/Utf8.h"
+#include "support/TestSupport.h"
 
 namespace tamberlo {
 namespace {
@@ -27,14 +31,15 @@ const std::string kOrigin = "chrome-extension://" + kChromiumId + "/";
 const std::string kOtherOrigin = "chrome-extension://" + kOtherChromiumId + "/";
 
 struct Browser {
+  std::string option;
   std::wstring key;
   bool firefox;
 };
 const Browser kBrowsers[] = {
-    {L"Software\\Google\\Chrome\\NativeMessagingHosts", false},
-    {L"Software\\Microsoft\\Edge\\NativeMessagingHosts", false},
-    {L"Software\\Chromium\\NativeMessagingHosts", false},
-    {L"Software\\Mozilla\\NativeMessagingHosts", true},
+    {"chrome", L"Software\\Google\\Chrome\\NativeMessagingHosts", false},
+    {"edge", L"Software\\Microsoft\\Edge\\NativeMessagingHosts", false},
+    {"chromium", L"Software\\Chromium\\NativeMessagingHosts", false},
+    {"firefox", L"Software\\Mozilla\\NativeMessagingHosts", true},
 };
 
 bool keyExists(const std::wstring& key) {
@@ -85,7 +90,7 @@ std::optional<std::vector<std::string>> callersIn(const fs::path& manifest, bool
   return callers;
 }
 
-class RegisterWindowsTest : public testing::Test {
+class RegisterWindowsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // The browsers' keys are shared by every process of the user: cases run one at a time, also
@@ -140,11 +145,13 @@ class RegisterWindowsTest : public testing::Test {
   std::wstring key(const Browser& browser) const {
     return browser.key + L"\\" + fs::path(name_).wstring();
   }
-  fs::path manifest(bool firefox) const {
-    return folder_ / fs::path(name_ + (firefox ? ".firefox.json" : ".json"));
+  fs::path manifest(const Browser& browser) const {
+    return folder_ / fs::path(name_ + "." + browser.option + ".json");
   }
-  std::optional<std::vector<std::string>> callers(bool firefox) const {
-    return callersIn(manifest(firefox), firefox, folder_ / L"tamberlo-host.exe", name_);
+  // The manifest Chrome, Edge and Chromium shared before each had its own.
+  fs::path sharedManifest() const { return folder_ / fs::path(name_ + ".json"); }
+  std::optional<std::vector<std::string>> callers(const Browser& browser) const {
+    return callersIn(manifest(browser), browser.firefox, folder_ / L"tamberlo-host.exe", name_);
   }
 
   std::string name_;
@@ -156,37 +163,106 @@ class RegisterWindowsTest : public testing::Test {
 TEST_F(RegisterWindowsTest, RegistersEveryBrowserAndRemovesItAll) {
   ASSERT_EQ(run({"--name", name_, "--extension-id", kChromiumId, "--firefox-id", kFirefoxId}), 0u);
   for (const Browser& browser : kBrowsers) {
-    EXPECT_EQ(defaultValue(key(browser)), manifest(browser.firefox));
+    EXPECT_EQ(defaultValue(key(browser)), manifest(browser));
+    EXPECT_EQ(callers(browser), std::vector<std::string>{browser.firefox ? kFirefoxId : kOrigin});
   }
-  EXPECT_EQ(callers(false), std::vector<std::string>{kOrigin});
-  EXPECT_EQ(callers(true), std::vector<std::string>{kFirefoxId});
 
   ASSERT_EQ(run({"--name", name_, "--remove"}), 0u);
-  for (const Browser& browser : kBrowsers) EXPECT_FALSE(keyExists(key(browser)));
-  EXPECT_FALSE(fs::exists(manifest(false)));
-  EXPECT_FALSE(fs::exists(manifest(true)));
+  for (const Browser& browser : kBrowsers) {
+    EXPECT_FALSE(keyExists(key(browser)));
+    EXPECT_FALSE(fs::exists(manifest(browser)));
+  }
   for (const std::wstring& parent : absentParents_) {
     EXPECT_FALSE(keyExists(parent)) << "left behind: " << fs::path(parent).string();
   }
 }
 
-TEST_F(RegisterWindowsTest, CallersAreAddedAndTakenOutOneByOne) {
-  ASSERT_EQ(run({"--name", name_, "--extension-id", kChromiumId, "--browser", "chrome"}), 0u);
-  ASSERT_EQ(run({"--name", name_, "--extension-id=" + kOtherChromiumId, "--browser", "edge"}), 0u);
-  EXPECT_EQ(callers(false), (std::vector<std::string>{kOrigin, kOtherOrigin}));
-  EXPECT_TRUE(defaultValue(key(kBrowsers[0])));
-  EXPECT_TRUE(defaultValue(key(kBrowsers[1])));
-  EXPECT_FALSE(keyExists(key(kBrowsers[2])));
-  EXPECT_FALSE(callers(true));
-
-  ASSERT_EQ(run({"--name", name_, "--remove", "--extension-id", kChromiumId}), 0u);
-  EXPECT_EQ(callers(false), std::vector<std::string>{kOtherOrigin});
-  EXPECT_TRUE(keyExists(key(kBrowsers[0])));
-
-  ASSERT_EQ(run({"--name", name_, "--remove", "--extension-id", kOtherChromiumId}), 0u);
-  EXPECT_FALSE(fs::exists(manifest(false)));
-  EXPECT_FALSE(keyExists(key(kBrowsers[0])));
-  EXPECT_FALSE(keyExists(key(kBrowsers[1])));
+TEST_F(RegisterWindowsTest, RunsLeaveTheseCallersPerBrowser) {
+  using Args = std::vector<std::string>;
+  using Callers = std::vector<std::string>;
+  struct Case {
+    std::string why;
+    std::optional<Callers> shared;  // a manifest of the old layout, named by Chrome and Edge
+    std::vector<Args> runs;
+    std::map<std::string, Callers> left;  // by browser, the callers of the manifest its key names
+  };
+  const Case cases[] = {
+      {"callers added for different browsers stay apart",
+       std::nullopt,
+       {{"--extension-id", kChromiumId, "--browser", "chrome"},
+        {"--extension-id=" + kOtherChromiumId, "--browser", "edge"}},
+       {{"chrome", {kOrigin}}, {"edge", {kOtherOrigin}}}},
+      {"removing a caller takes out the browsers it alone was registered for",
+       std::nullopt,
+       {{"--extension-id", kChromiumId, "--browser", "chrome"},
+        {"--extension-id", kOtherChromiumId, "--browser", "edge"},
+        {"--remove", "--extension-id", kChromiumId}},
+       {{"edge", {kOtherOrigin}}}},
+      {"removing the last caller removes everything",
+       std::nullopt,
+       {{"--extension-id", kChromiumId, "--browser", "chrome"},
+        {"--extension-id", kOtherChromiumId, "--browser", "edge"},
+        {"--remove", "--extension-id", kChromiumId},
+        {"--remove", "--extension-id", kOtherChromiumId}},
+       {}},
+      {"callers are kept per browser",
+       std::nullopt,
+       {{"--browser", "chrome", "--browser", "edge", "--browser", "chromium", "--extension-id",
+         kOtherChromiumId},
+        {"--browser", "edge", "--extension-id", kChromiumId},
+        {"--remove", "--browser", "chrome", "--extension-id", kOtherChromiumId}},
+       {{"edge", {kOtherOrigin, kOrigin}}, {"chromium", {kOtherOrigin}}}},
+      {"a browser of the shared manifest takes its callers along",
+       Callers{kOrigin, kOtherOrigin},
+       {{"--remove", "--browser", "chrome", "--extension-id", kChromiumId}},
+       {{"chrome", {kOtherOrigin}}, {"edge", {kOrigin, kOtherOrigin}}}},
+      {"the shared manifest goes with the last key naming it",
+       Callers{kOrigin},
+       {{"--remove", "--browser", "chrome"},
+        {"--extension-id", kOtherChromiumId, "--browser", "edge"}},
+       {{"edge", {kOrigin, kOtherOrigin}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    for (const Browser& browser : kBrowsers) {
+      RegDeleteKeyW(HKEY_CURRENT_USER, key(browser).c_str());
+      fs::remove(manifest(browser));
+    }
+    fs::remove(sharedManifest());
+    if (c.shared) {
+      boost::json::array listed;
+      for (const std::string& caller : *c.shared) listed.emplace_back(caller);
+      boost::json::object content{{"name", name_},
+                                  {"path", utf8Of(folder_ / L"tamberlo-host.exe")},
+                                  {"type", "stdio"},
+                                  {"allowed_origins", listed}};
+      std::ofstream(sharedManifest(), std::ios::binary) << boost::json::serialize(content);
+      for (const Browser& browser : {kBrowsers[0], kBrowsers[1]}) {
+        setDefaultValue(key(browser), sharedManifest().wstring());
+      }
+    }
+    for (Args args : c.runs) {
+      args.insert(args.begin(), {"--name", name_});
+      ASSERT_EQ(run(args), 0u);
+    }
+    std::set<fs::path> named;
+    for (const Browser& browser : kBrowsers) {
+      SCOPED_TRACE(browser.option);
+      std::optional<fs::path> path = defaultValue(key(browser));
+      auto wanted = c.left.find(browser.option);
+      ASSERT_EQ(path.has_value(), wanted != c.left.end());
+      if (!path) continue;
+      named.insert(*path);
+      EXPECT_EQ(callersIn(*path, browser.firefox, folder_ / L"tamberlo-host.exe", name_),
+                wanted->second);
+    }
+    // Nothing else in the folder: no manifest that no key names, no temporary file.
+    std::set<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(folder_)) {
+      if (entry.path().extension() != L".exe") files.insert(entry.path());
+    }
+    EXPECT_EQ(files, named);
+  }
 }
 
 TEST_F(RegisterWindowsTest, RemovingLeavesAKeyThatNamesAnotherFolder) {
@@ -195,7 +271,7 @@ TEST_F(RegisterWindowsTest, RemovingLeavesAKeyThatNamesAnotherFolder) {
   ASSERT_EQ(run({"--name", name_, "--extension-id", kChromiumId, "--browser", "chrome"}), 0u);
   ASSERT_EQ(run({"--name", name_, "--remove"}), 0u);
   EXPECT_FALSE(keyExists(key(kBrowsers[0])));
-  EXPECT_FALSE(fs::exists(manifest(false)));
+  EXPECT_FALSE(fs::exists(manifest(kBrowsers[0])));
   EXPECT_EQ(defaultValue(key(kBrowsers[2])), elsewhere);
 }
 
@@ -216,6 +292,22 @@ TEST_F(RegisterWindowsTest, BadInputWritesNothing) {
     EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 2);
     for (const Browser& browser : kBrowsers) EXPECT_FALSE(keyExists(key(browser)));
   }
+}
+
+// An attacker who can write into the program's folder plants a link at a browser's manifest,
+// pointing at another file; the command must refuse it and leave that file as it was.
+TEST_F(RegisterWindowsTest, ALinkAtTheManifestIsNeverWrittenThrough) {
+  if (testing::underWine()) GTEST_SKIP() << "Wine's links are not Windows' reparse points";
+  fs::path victim = folder_ / L"victim.txt";
+  std::ofstream(victim, std::ios::binary) << "someone else's";
+  try {
+    testing::makeLink(utf8Of(victim), utf8Of(manifest(kBrowsers[0])));
+  } catch (const std::exception& error) {
+    GTEST_SKIP() << "no link can be made here: " << error.what();
+  }
+  EXPECT_EQ(run({"--name", name_, "--extension-id", kChromiumId, "--browser", "chrome"}), 1u);
+  EXPECT_EQ(testing::textOf(victim), "someone else's");
+  EXPECT_FALSE(keyExists(key(kBrowsers[0])));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "Install/Windows/Manifest.h"
+#include "Install/Manifest.h"
 
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
@@ -20,14 +20,19 @@ void appendIndented(std::string& out, const boost::json::value& value, size_t de
       out += indent + boost::json::serialize(boost::json::value(member.key())) + ": ";
       appendIndented(out, member.value(), depth + 1);
     }
-    out += "\n" + indent.substr(2) + "}";
+    out += "\n";
+    out.append(indent, 2);
+    out += "}";
   } else if (const boost::json::array* array = value.if_array(); array && !array->empty()) {
     out += "[\n";
     for (size_t i = 0; i < array->size(); ++i) {
-      out += (i == 0 ? "" : ",\n") + indent;
+      out += i == 0 ? "" : ",\n";
+      out += indent;
       appendIndented(out, (*array)[i], depth + 1);
     }
-    out += "\n" + indent.substr(2) + "]";
+    out += "\n";
+    out.append(indent, 2);
+    out += "]";
   } else {
     out += boost::json::serialize(value);
   }

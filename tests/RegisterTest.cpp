@@ -64,7 +64,7 @@ TEST(RegisterRulesTest, ArgumentsAreReadOrRefusedWithTheirReason) {
       EXPECT_TRUE(parsed.ok()) << (parsed.ok() ? "" : parsed.error().description);
     } else {
       ASSERT_FALSE(parsed.ok());
-      EXPECT_EQ(parsed.error().code, kRefusedExit);
+      EXPECT_EQ(parsed.error().kind, ErrorKind::kInvalid);
       EXPECT_NE(parsed.error().description.find(c.refusal), std::string::npos)
           << parsed.error().description;
     }

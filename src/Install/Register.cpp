@@ -33,7 +33,7 @@ Status registerAt(Installer& installer, const Place& place, const Options& optio
                   const std::string& host) {
   std::vector<std::string> listed;
   Result<std::optional<std::string>> text = installer.read(place);
-  if (!text && text.error().hasKind(ErrorKind::kNotRegularFile)) {
+  if (!text && text.error().kind == ErrorKind::kNotRegularFile) {
     return failed("cannot write " + place.manifest + ": " + text.error().description);
   }
   if (!text) {
@@ -154,13 +154,13 @@ void show(Installer& installer, const std::vector<Place>& places, const std::str
 }
 
 int report(const Error& error) {
-  if (error.code == kRefusedExit) {
+  if (error.kind == ErrorKind::kInvalid) {
     warn(error.description + "; nothing written");
-  } else {
-    // The manifests already handled stay as they are: run again once the cause is mended.
-    warn(error.description);
+    return kRefusedExit;
   }
-  return static_cast<int>(error.code);
+  // The manifests already handled stay as they are: run again once the cause is mended.
+  warn(error.description);
+  return kFailedExit;
 }
 
 }  // namespace

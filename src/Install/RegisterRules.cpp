@@ -6,8 +6,6 @@
 namespace tamberlo::Install {
 namespace {
 
-constexpr std::string_view kDomain = "register";
-
 std::string quoted(std::string_view text) { return std::string("'").append(text).append("'"); }
 
 bool contains(const std::vector<std::string>& items, std::string_view item) {
@@ -39,13 +37,9 @@ std::optional<std::string> badIds(const std::vector<std::string>& ids,
 
 }  // namespace
 
-Error refused(std::string why) {
-  return Error{std::string(kDomain), kRefusedExit, ErrorKind::kOther, std::move(why), nullptr};
-}
+Error refused(std::string why) { return Error{ErrorKind::kInvalid, std::move(why)}; }
 
-Error failed(std::string what) {
-  return Error{std::string(kDomain), kFailedExit, ErrorKind::kOther, std::move(what), nullptr};
-}
+Error failed(std::string what) { return Error{ErrorKind::kOther, std::move(what)}; }
 
 bool isChromiumId(std::string_view id) {
   // 32 letters a-p: the first 128 bits of the SHA-256 of the extension's key, a letter a digit.

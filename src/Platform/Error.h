@@ -20,6 +20,7 @@ enum class ErrorKind {
   kNoSpace,         // the volume, its inodes or the user's quota are full
   kNotRegularFile,  // a link, folder, device, or a file with other names (hard links)
   kLocked,          // another open handle holds the file's lock
+  kInvalid,         // refused before anything was done: the input itself is wrong
 };
 
 struct Error {

@@ -47,7 +47,7 @@ TEST(DiskFullTest, FullDiskIsReportedAndTheTransferContinuesOnceSpaceIsFreed) {
   for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 4096);
   const std::string part = "clip.mp4.part";
   constexpr size_t kChunk = 64 * 1024;
-  HandlerUnderTest t;
+  HandlerUnderTest t(home.downloads());
   ASSERT_EQ(t.answer(writeBegin("clip.mp4")), (json::object{{"ok", true}, {"part", part}}));
 
   // Send chunks until the folder is full, then free space and go on from the part file's

@@ -32,7 +32,7 @@ TEST(DispatchTest, EchoesEverythingThatIsNotAFileRequest) {
       "{\"type\": \"ping\", \"n\": 18446744073709551615, \"d\": {\"x\": [null, 1.5]}}",
   };
   for (const char* message : messages) {
-    HandlerUnderTest t;
+    HandlerUnderTest t(home.downloads());
     json::object reply = t.answer(message);
     EXPECT_EQ(reply, (json::object{{"echo", json::parse(message)}})) << message;
     EXPECT_EQ(t.lines(), (std::vector<Line>{{LogLevel::kInfo, "Native message: <private>"}}))
@@ -41,7 +41,7 @@ TEST(DispatchTest, EchoesEverythingThatIsNotAFileRequest) {
 }
 
 TEST(DispatchTest, AbsentMessageIsEchoedAsNull) {
-  HandlerUnderTest t;
+  HandlerUnderTest t(std::nullopt);
   EXPECT_EQ(t.handler->answer(std::nullopt), (json::object{{"echo", nullptr}}));
   EXPECT_EQ(t.lines(), (std::vector<Line>{{LogLevel::kInfo, "Native message: <private>"}}));
 }
@@ -66,7 +66,7 @@ TEST(DispatchTest, EveryCarrierShapeGetsExactlyOneReplyItem) {
       {"two items: first counts", {item(withMessage), item(json::object{{"message", 2}})}, "hello"},
   };
   for (const Case& c : cases) {
-    HandlerUnderTest t;
+    HandlerUnderTest t(std::nullopt);
     ExtensionContext context;
     context.inputItems = c.items;
     int completions = 0;
@@ -124,15 +124,13 @@ TEST(DispatchTest, FileRequestsHaveTheirNameVettedBeforeTheFolderIsLookedUp) {
       {R"({"type": "file.version"})", {{"ok", true}, {"version", TAMBERLO_VERSION}}, {}},
   };
   for (const Case& c : cases) {
-    HandlerUnderTest t;
+    HandlerUnderTest t(home.downloads());
     EXPECT_EQ(t.answer(c.message), c.reply) << c.message;
     EXPECT_EQ(t.lines(), c.lines) << c.message;
   }
 }
 
 TEST(DispatchTest, NoDownloadsFolder) {
-  testing::DownloadsSetting setting;
-  setting.clear();
   struct Case {
     std::string message;
     std::string type;
@@ -145,13 +143,13 @@ TEST(DispatchTest, NoDownloadsFolder) {
       {R"({"type": "file.write.flush"})", "file.write.flush"},
   };
   for (const Case& c : cases) {
-    HandlerUnderTest t;
+    HandlerUnderTest t(std::nullopt);
     EXPECT_EQ(t.answer(c.message), (json::object{{"ok", false}, {"error", "no Downloads folder"}}))
         << c.message;
     EXPECT_EQ(t.lines(), (std::vector<Line>{{LogLevel::kError, c.type + ": no Downloads folder"}}));
   }
   // A name is refused before the folder is missed.
-  HandlerUnderTest t;
+  HandlerUnderTest t(std::nullopt);
   EXPECT_EQ(t.answer(R"({"type": "file.exists", "name": ""})"),
             (json::object{{"error", "not a file name"}}));
 }

@@ -79,7 +79,7 @@ TEST(LookupTest, ListsEveryKindOfCopyInFolderOrderAndDatesOnlyThose) {
   writeFile(folder / "\xC0\xAF", "x");
 
   DatedFileSystem files;
-  HandlerUnderTest t(files);
+  HandlerUnderTest t(files, folder.path());
   Result<std::vector<DownloadsFile::Entry>> listed = t.handler->entries(folder.path(), "clip.mp4");
   ASSERT_TRUE(listed) << listed.error().description;
 
@@ -122,7 +122,7 @@ TEST(LookupTest, ListingSkipsHiddenAndNonUtf8NamesWhateverTheyMatch) {
 
   // Even asked for by a hidden name, a hidden entry is not listed.
   DatedFileSystem files;
-  HandlerUnderTest t(files);
+  HandlerUnderTest t(files, folder.path());
   Result<std::vector<DownloadsFile::Entry>> listed = t.handler->entries(folder.path(), ".clip.mp4");
   ASSERT_TRUE(listed);
   EXPECT_TRUE(listed->empty());
@@ -142,7 +142,7 @@ TEST(LookupTest, NoDateIsReadWhenNothingPasses) {
     TempDir folder;
     for (const std::string& name : c.names) writeFile(folder / name, "x");
     DatedFileSystem files;
-    HandlerUnderTest t(files);
+    HandlerUnderTest t(files, folder.path());
     Result<std::vector<DownloadsFile::Entry>> listed =
         t.handler->entries(folder.path(), "clip.mp4");
     ASSERT_TRUE(listed) << c.label;
@@ -157,7 +157,7 @@ TEST(LookupTest, AnUnreadableDateIsTheDistantPast) {
   writeFile(folder / "clip (1).mp4", "x");
   DatedFileSystem files;
   files.unreadable = {"clip (1).mp4"};
-  HandlerUnderTest t(files);
+  HandlerUnderTest t(files, folder.path());
   Result<std::vector<DownloadsFile::Entry>> listed = t.handler->entries(folder.path(), "clip.mp4");
   ASSERT_TRUE(listed);
   ASSERT_EQ(listed->size(), 2u);
@@ -199,7 +199,7 @@ TEST(LookupTest, RealCreationDatesDecideUnderABound) {
     std::cout << "[ NOTE     ] no birth times here; the status-change time stands in\n";
   }
 
-  HandlerUnderTest t;
+  HandlerUnderTest t(home.downloads());
   Result<std::vector<DownloadsFile::Entry>> listed =
       t.handler->entries(home.downloads(), "clip.mp4");
   ASSERT_TRUE(listed);
@@ -305,7 +305,7 @@ TEST(LookupTest, ExistsRepliesAndLogs) {
     DatedFileSystem files;
     for (const auto& [name, date] : c.files) writeFile(home / name, "x");
     files.dates = c.files;
-    HandlerUnderTest t(files);
+    HandlerUnderTest t(files, home.downloads());
     json::object reply = t.answer(c.message);
     EXPECT_EQ(reply, json::parse(c.reply)) << c.label;
     bool found = reply.contains("name");
@@ -316,7 +316,7 @@ TEST(LookupTest, ExistsRepliesAndLogs) {
 TEST(LookupTest, ASubFolderNamedLikeACopyIsFound) {
   FakeHome home;
   std::filesystem::create_directory(home / "clip (1).mp4");
-  HandlerUnderTest t;
+  HandlerUnderTest t(home.downloads());
   EXPECT_EQ(t.answer(R"({"type":"file.exists","name":"clip.mp4","after":0})"),
             json::parse(R"({"exists":true,"name":"clip (1).mp4"})"));
 }
@@ -326,7 +326,7 @@ TEST(LookupTest, ADateThatCannotBeReadAnswersOnlyWithoutABound) {
   writeFile(home / "clip.mp4", "x");
   DatedFileSystem files;
   files.unreadable = {"clip.mp4"};
-  HandlerUnderTest t(files);
+  HandlerUnderTest t(files, home.downloads());
   EXPECT_EQ(t.answer(R"({"type":"file.exists","name":"clip.mp4"})"),
             json::parse(R"({"exists":true,"name":"clip.mp4"})"));
   EXPECT_EQ(t.answer(R"({"type":"file.exists","name":"clip.mp4","after":1700000000000})"),
@@ -366,7 +366,7 @@ TEST(LookupTest, AnUnlistableFolderIsAnError) {
     FakeHome home;
     c.spoil(home);
     std::vector<std::string> before = testing::listNames(home.home());
-    HandlerUnderTest t;
+    HandlerUnderTest t(home.downloads());
     json::object reply = t.answer(R"({"type":"file.exists","name":"clip.mp4","after":0})");
 #ifdef _WIN32
     // The reason is the system's own text, which Wine words differently: only its start is
@@ -392,7 +392,7 @@ TEST(LookupTest, ExistsThroughTheRealHost) {
   writeFile(downloads + "/clip.mp4", "x");
   writeFile(downloads + "/clip (1).mp4", "x");
   writeFile(downloads + "/cafe\xCC\x81 2.mp4", "x");
-  HostProcess host;
+  HostProcess host(home.env());
   struct Case {
     std::string message, reply;
   };

@@ -43,6 +43,7 @@ struct Home {
   std::vector<std::string> changedOutsideDownloads() const {
     return TreeSnapshot::of(home.home()).without("Downloads").changedFrom(before);
   }
+  std::map<std::string, std::string> env() const { return home.env(); }
   FakeHome home;
   TreeSnapshot before;
 };
@@ -98,7 +99,7 @@ TEST(ReliabilityBadInputTest, MalformedFramesAreAnsweredOneByOne) {
        R"({"echo":{"type":"ping"}})"},
   };
   Home home;
-  HostProcess host;
+  HostProcess host(home.env());
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     host.sendRaw(row.bytes);
@@ -163,7 +164,7 @@ TEST(ReliabilityBadInputTest, MessagesOfEveryShapeStayWithinTheirMemoryBound) {
          R"({"ok":true,"size":)" + std::to_string(data.size() / 4 * 3) + "}"},
     };
     Home home;
-    HostProcess host;
+    HostProcess host(home.env());
     EXPECT_EQ(host.request(R"({"type":"file.write.begin","name":"big"})"),
               json::parse(R"({"ok":true,"part":"big.part"})"));
     for (const Row& row : rows) {
@@ -194,7 +195,7 @@ TEST(ReliabilityBadInputTest, FramesCutShortEndTheHostWithoutAReply) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     Home home;
-    HostProcess host;
+    HostProcess host(home.env());
     EXPECT_EQ(host.request("1"), json::parse(R"({"echo":1})"));
     host.sendRaw(row.bytes);
     host.closeInput();
@@ -265,7 +266,7 @@ TEST(ReliabilityBadInputTest, OddNumbers) {
   Home home;
   const std::string downloads = home.home.downloads();
   testing::writeFile(downloads + "/recent.mp4", "video");
-  HostProcess host;
+  HostProcess host(home.env());
   for (const Row& row : rows) {
     SCOPED_TRACE(row.number);
     testing::writeFile(downloads + "/num.bin.part", "abcd");
@@ -389,7 +390,7 @@ TEST(ReliabilityBadInputTest, NamesOfEveryKindStayInDownloads) {
 
   Home home;
   const std::string downloads = home.home.downloads();
-  HostProcess host;
+  HostProcess host(home.env());
   int saved = 0;
   for (const Row& row : accepted) {
     if (!savedHere(row)) continue;

@@ -64,7 +64,7 @@ TEST(ReliabilityCrashTest, KilledAtRandomPointsTheTransferContinuesFromThePartFi
 
   std::string part;
   {
-    HostProcess host;
+    HostProcess host(home.env());
     json::value begun = host.request(R"({"type":"file.write.begin","name":"clip.mp4"})");
     part = std::string(begun.at("part").as_string());
   }
@@ -83,7 +83,7 @@ TEST(ReliabilityCrashTest, KilledAtRandomPointsTheTransferContinuesFromThePartFi
     ASSERT_EQ(TreeSnapshot::of(home.home()).without("Downloads/" + part).changedFrom(bystanders),
               std::vector<std::string>{});
 
-    HostProcess host;
+    HostProcess host(home.env());
     // Continue from the part file's length; now and then rewind a little, as a page that lost
     // its last replies would.
     uint64_t offset = length;
@@ -112,7 +112,7 @@ TEST(ReliabilityCrashTest, KilledAtRandomPointsTheTransferContinuesFromThePartFi
     ASSERT_LT(attempt, 50);
     uint64_t length = lengthOf(partPath);
     ASSERT_EQ(testing::readFile(partPath), std::string_view(data).substr(0, length));
-    HostProcess host;
+    HostProcess host(home.env());
     if (length < data.size()) {
       json::value reply =
           host.request(chunkMessage(part, length, std::string_view(data).substr(length)));

@@ -65,15 +65,16 @@ std::string transferBytes(uint64_t id, size_t size) {
 
 uint64_t residentKiB(pid_t pid) { return testing::memoryKiB(pid, "VmRSS"); }
 
-// The environment for an instrumented host: AddressSanitizer keeps freed memory in a
-// quarantine that would look like growth; a small one keeps the resident size meaningful.
-std::map<std::string, std::string> hostEnvironment() {
+// The environment of a host working in `home`. An instrumented one's AddressSanitizer keeps
+// freed memory in a quarantine that would look like growth; a small one keeps the resident size
+// meaningful.
+std::map<std::string, std::string> hostEnvironment(const FakeHome& home) {
+  std::map<std::string, std::string> env = home.env();
 #if defined(__SANITIZE_ADDRESS__)
   const char* asan = std::getenv("ASAN_OPTIONS");
-  return {{"ASAN_OPTIONS", std::string(asan ? asan : "") + ":quarantine_size_mb=1"}};
-#else
-  return {};
+  env["ASAN_OPTIONS"] = std::string(asan ? asan : "") + ":quarantine_size_mb=1";
 #endif
+  return env;
 }
 
 struct Transfer {
@@ -91,7 +92,7 @@ TEST(ReliabilityLoadTest, OnePortHoldsAHundredThousandMixedMessages) {
   std::mt19937_64 random(seed);
   MemoryTmpdir memory;
   FakeHome home;
-  HostProcess host(hostEnvironment());
+  HostProcess host(hostEnvironment(home));
 
   std::vector<Transfer> active;
   std::map<std::string, std::pair<uint64_t, size_t>> saved;  // name: transfer id, size
@@ -244,7 +245,7 @@ TEST(ReliabilityLoadTest, RacingHostsNeverShareAPartFileOrOverwriteASavedFile) {
   std::vector<std::string> problems;
 
   auto run = [&](int hostIndex) {
-    HostProcess host;
+    HostProcess host(home.env());
     for (int k = 0; k < kRacingTransfers; ++k) {
       std::string bytes = transferBytes(1000000 + hostIndex * 10000 + k, 1 + k % 7 * 1000);
       json::value begun = host.request(R"({"type":"file.write.begin","name":"race.bin"})");

@@ -64,7 +64,7 @@ TEST(TransferFaultTest, EveryFailingFileOperationGetsTheFailureReply) {
     const std::string label = std::string(testing::nameOf(c.op)) + " " + c.request;
     FakeHome home;
     FaultInjectingFileSystem files;
-    HandlerUnderTest t(files);
+    HandlerUnderTest t(files, home.downloads());
     play(t, {{writeBegin("clip.mp4"),
               {{"ok", true}, {"part", part}},
               {info("file.write.begin <private>")}},
@@ -83,7 +83,7 @@ TEST(TransferFaultTest, EveryFailingFileOperationGetsTheFailureReply) {
 TEST(TransferFaultTest, EndFlushesTheFileBeforeTheMoveAndTheFolderAfterIt) {
   FakeHome home;
   FaultInjectingFileSystem files;
-  HandlerUnderTest t(files);
+  HandlerUnderTest t(files, home.downloads());
   play(t, {{writeBegin("clip.mp4"),
             {{"ok", true}, {"part", "clip.mp4.part"}},
             {info("file.write.begin <private>")}},
@@ -106,7 +106,7 @@ TEST(TransferFaultTest, EndFlushesTheFileBeforeTheMoveAndTheFolderAfterIt) {
 TEST(TransferFaultTest, FailingFolderFlushStillNamesTheSavedFile) {
   FakeHome home;
   FaultInjectingFileSystem files;
-  HandlerUnderTest t(files);
+  HandlerUnderTest t(files, home.downloads());
   writeFile(home / "clip.mp4.part", "abc");
   const Error error = posixError(EIO, "Cannot flush the folder to disk");
   files.fail(FileOp::kSyncFolder, error);
@@ -123,7 +123,7 @@ TEST(TransferFaultTest, FailingFolderFlushStillNamesTheSavedFile) {
 TEST(TransferFaultTest, BeginLosingTheRaceForANameTakesTheNextFreeOne) {
   FakeHome home;
   FaultInjectingFileSystem files;
-  HandlerUnderTest t(files);
+  HandlerUnderTest t(files, home.downloads());
   files.before(FileOp::kCreate, [&] { writeFile(home / "clip.mp4.part", "theirs"); });
   play(t, {{writeBegin("clip.mp4"),
             {{"ok", true}, {"part", "clip.mp4 (1).part"}},
@@ -138,7 +138,7 @@ TEST(TransferFaultTest, BeginLosingTheRaceForANameTakesTheNextFreeOne) {
 TEST(TransferFaultTest, EndLosingTheRaceForAFinalNameTakesTheNextFreeOne) {
   FakeHome home;
   FaultInjectingFileSystem files;
-  HandlerUnderTest t(files);
+  HandlerUnderTest t(files, home.downloads());
   writeFile(home / "clip.mp4.part", "ours");
   files.before(FileOp::kMove, [&] { writeFile(home / "clip.mp4", "theirs"); });
   play(t, {{writeEnd("clip.mp4.part", "clip.mp4", 4),
@@ -175,7 +175,7 @@ TEST(TransferFaultTest, EndWithoutNoReplaceRenameOrHardLinks) {
   };
   FakeHome home;
   WithoutNoReplaceMoves files;
-  HandlerUnderTest t(files);
+  HandlerUnderTest t(files, home.downloads());
   writeFile(home / "clip.mp4", "kept");
   writeFile(home / "a.part", "first");
   writeFile(home / "b.part", "second");
@@ -202,7 +202,7 @@ TEST(TransferFaultTest, EndMovesOnlyTheFileItChecked) {
   testing::TempDir outside;
   writeFile(outside / "notes.txt", "private");
   FaultInjectingFileSystem files;
-  HandlerUnderTest t(files);
+  HandlerUnderTest t(files, home.downloads());
   writeFile(home / "clip.mp4.part", "ours");
   files.before(FileOp::kMove, [&] {
     std::filesystem::rename(home / "clip.mp4.part", home / "elsewhere");
@@ -222,7 +222,7 @@ TEST(TransferFaultTest, EndMovesOnlyTheFileItChecked) {
 TEST(TransferFaultTest, AbortWhoseFileVanishesFirstIsStillOk) {
   FakeHome home;
   FaultInjectingFileSystem files;
-  HandlerUnderTest t(files);
+  HandlerUnderTest t(files, home.downloads());
   writeFile(home / "clip.mp4.part", "abc");
   files.before(FileOp::kRemove, [&] { std::remove((home / "clip.mp4.part").c_str()); });
   play(t, {{writeAbort("clip.mp4.part"), {{"ok", true}}, {info("file.write.abort <private>")}}});

@@ -37,7 +37,7 @@ std::optional<std::vector<std::string>> stderrLines(const HostProcess& host) {
 
 TEST(TransferHostTest, AWholeTransferOverAPipe) {
   FakeHome home;
-  HostProcess host;
+  HostProcess host(home.env());
   const std::string part = "clip.mp4.part";
   EXPECT_EQ(host.request(writeBegin("clip.mp4")), reply(R"({"ok":true,"part":"clip.mp4.part"})"));
   EXPECT_EQ(host.request(writeChunk(part, 0, "hello ")), reply(R"({"ok":true,"size":6})"));
@@ -87,7 +87,7 @@ TEST(TransferHostTest, AWriteRefusedByTheKernelSaysWhy) {
   testing::writeFile(home / "clip.mp4.part", "");
   // Ignored in the host too: the limit then fails the write with EFBIG instead of a signal.
   auto previous = std::signal(SIGXFSZ, SIG_IGN);
-  HostProcess host;
+  HostProcess host(home.env());
   std::signal(SIGXFSZ, previous);
   // Room for the log lines on standard error, not for the chunk.
   struct rlimit limit;
@@ -119,7 +119,7 @@ TEST(TransferHostTest, AReadOnlyPartFileIsSaved) {
     }
     launcher = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
   }
-  HostProcess host({}, {}, launcher);
+  HostProcess host(home.env(), {}, launcher);
   EXPECT_EQ(host.request(writeEnd("clip.mp4.part", "clip.mp4", 5)),
             reply(R"({"ok":true,"name":"clip.mp4"})"));
   EXPECT_EQ(listNames(home.downloads()), std::vector<std::string>{"clip.mp4"});
@@ -131,7 +131,7 @@ TEST(TransferHostTest, AReadOnlyPartFileIsSaved) {
 TEST(TransferHostTest, ALaterProcessContinuesFromThePartFileLength) {
   FakeHome home;
   {
-    HostProcess first;
+    HostProcess first(home.env());
     EXPECT_EQ(first.request(writeBegin("clip.mp4")),
               reply(R"({"ok":true,"part":"clip.mp4.part"})"));
     EXPECT_EQ(first.request(writeChunk("clip.mp4.part", 0, "hello ")),
@@ -139,7 +139,7 @@ TEST(TransferHostTest, ALaterProcessContinuesFromThePartFileLength) {
     first.closeInput();
     EXPECT_EQ(first.wait(), 0);
   }
-  HostProcess second;
+  HostProcess second(home.env());
   EXPECT_EQ(second.request(writeStatus("clip.mp4.part")), reply(R"({"ok":true,"size":6})"));
   EXPECT_EQ(second.request(writeChunk("clip.mp4.part", 7, "orld")),
             reply(R"({"ok":false,"error":"offset 7 past the end 6"})"));
@@ -161,16 +161,16 @@ std::vector<json::value> all(std::vector<std::unique_ptr<HostProcess>>& hosts,
   return replies;
 }
 
-std::vector<std::unique_ptr<HostProcess>> startHosts() {
+std::vector<std::unique_ptr<HostProcess>> startHosts(const FakeHome& home) {
   std::vector<std::unique_ptr<HostProcess>> hosts;
-  for (int i = 0; i < kRacers; ++i) hosts.push_back(std::make_unique<HostProcess>());
+  for (int i = 0; i < kRacers; ++i) hosts.push_back(std::make_unique<HostProcess>(home.env()));
   return hosts;
 }
 
 TEST(TransferHostTest, ProcessesBeginningOneNameAtOnceGetTheirOwnPartFiles) {
   for (int round = 0; round < 3; ++round) {
     FakeHome home;
-    auto hosts = startHosts();
+    auto hosts = startHosts(home);
     std::vector<json::value> begun = all(hosts, [](int) { return writeBegin("clip.mp4"); });
     std::vector<std::string> parts;
     for (const json::value& r : begun) {
@@ -193,7 +193,7 @@ TEST(TransferHostTest, ProcessesBeginningOneNameAtOnceGetTheirOwnPartFiles) {
 TEST(TransferHostTest, EndsRacingForOneFinalNameNeverOverwriteEachOther) {
   for (int round = 0; round < 3; ++round) {
     FakeHome home;
-    auto hosts = startHosts();
+    auto hosts = startHosts(home);
     std::vector<std::string> parts, contents;
     for (int i = 0; i < kRacers; ++i) {
       parts.emplace_back(hosts[i]->request(writeBegin("clip.mp4")).at("part").as_string());

@@ -44,7 +44,7 @@ TEST(TransferTest, BeginCreatesAnEmptyPartFileUnderAFreeName) {
   for (const Case& c : cases) {
     FakeHome home;
     for (const std::string& name : c.present) writeFile(home / name, "taken");
-    HandlerUnderTest t;
+    HandlerUnderTest t(home.downloads());
     play(t, {{writeBegin(c.name),
               {{"ok", true}, {"part", c.part}},
               {info("file.write.begin <private>")}}});
@@ -61,7 +61,7 @@ TEST(TransferTest, BeginTreatsAnyObjectAsTakenAndFollowsNoLink) {
   testing::makeLink(outside / "target", home / "a.part");  // dangling
   std::filesystem::create_directory(home / "b.part");
   testing::makeLink(outside.path(), home / "c.part");
-  HandlerUnderTest t;
+  HandlerUnderTest t(home.downloads());
   play(t, {
               {writeBegin("a"),
                {{"ok", true}, {"part", "a (1).part"}},
@@ -82,7 +82,7 @@ TEST(TransferTest, BeginRefusals) {
   const json::object notAName{{"ok", false}, {"error", "not a file name"}};
   const json::object cannot{{"ok", false}, {"error", "cannot create a file in Downloads"}};
   const Line cannotLine = error("file.write.begin: cannot create the file in Downloads");
-  HandlerUnderTest t;
+  HandlerUnderTest t(home.downloads());
   play(t, {
               {R"({"type": "file.write.begin"})", notAName},
               {R"({"type": "file.write.begin", "name": 7})", notAName},
@@ -101,10 +101,7 @@ TEST(TransferTest, BeginRefusals) {
 }
 
 TEST(TransferTest, NoDownloadsFolderForAnyTransferType) {
-  FakeHome home;
-  testing::DownloadsSetting setting;
-  setting.clear();
-  HandlerUnderTest t;
+  HandlerUnderTest t(std::nullopt);
   for (std::string type :
        {"file.write.begin", "file.write.chunk", "file.write.end", "file.write.abort",
         "file.write.status", "file.write.list", "file.write.flush"}) {
@@ -116,7 +113,7 @@ TEST(TransferTest, NoDownloadsFolderForAnyTransferType) {
 
 TEST(TransferTest, ChunksFollowTheOffsetRule) {
   FakeHome home;
-  HandlerUnderTest t;
+  HandlerUnderTest t(home.downloads());
   const std::string part = "clip.mp4.part";
   play(t, {
               {writeBegin("clip.mp4"),
@@ -149,7 +146,7 @@ TEST(TransferTest, MalformedChunksAndEndsTouchNothing) {
   const json::object badEnd{{"ok", false}, {"error", "bad end"}};
   const json::object notPart{{"ok", false}, {"error", "not a part file"}};
   const std::string ok4 = testing::base64("wxyz");
-  HandlerUnderTest t;
+  HandlerUnderTest t(home.downloads());
   std::vector<Step> steps;
   // The part-file name test is the same for all three.
   for (const char* part :
@@ -189,7 +186,7 @@ TEST(TransferTest, MalformedChunksAndEndsTouchNothing) {
 TEST(TransferTest, OffsetsAndSizesAreWholeNumbers) {
   FakeHome home;
   writeFile(home / "a.part", "abcd");
-  HandlerUnderTest t;
+  HandlerUnderTest t(home.downloads());
   auto chunkAt = [](std::string_view offset) {
     return R"({"type": "file.write.chunk", "part": "a.part", "data": "", "offset": )" +
            std::string(offset) + "}";
@@ -240,7 +237,7 @@ TEST(TransferTest, EndMovesThePartFileToAFreeFinalName) {
     FakeHome home;
     for (const std::string& name : c.present) writeFile(home / name, "taken");
     writeFile(home / "t.part", "1234567");
-    HandlerUnderTest t;
+    HandlerUnderTest t(home.downloads());
     play(t, {{writeEnd("t.part", c.name, 7),
               {{"ok", true}, {"name", c.saved}},
               {info("file.write.end: saved 7 bytes as <private>")}}});
@@ -252,7 +249,7 @@ TEST(TransferTest, EndMovesThePartFileToAFreeFinalName) {
 
 TEST(TransferTest, EndChecksTheByteCountAndCanBeRetried) {
   FakeHome home;
-  HandlerUnderTest t;
+  HandlerUnderTest t(home.downloads());
   const std::string part = "clip.mp4.part";
   play(
       t,
@@ -326,7 +323,7 @@ TEST(TransferTest, LongChunksAreWrittenWholeOrNotAtAll) {
     FakeHome home;
     if (c.partExists) writeFile(home / "v.part", "abc");
     testing::FaultInjectingFileSystem files;
-    HandlerUnderTest t(files);
+    HandlerUnderTest t(files, home.downloads());
     EXPECT_EQ(t.answer(chunk("v.part", c.offset, c.text)), c.reply) << c.name;
     if (c.partExists) {
       EXPECT_TRUE(readFile(home / "v.part") == c.after) << c.name;
@@ -342,10 +339,10 @@ TEST(TransferTest, LongChunksAreWrittenWholeOrNotAtAll) {
 }
 
 #ifndef _WIN32
-// Through the desktop's user-dirs file; Windows' links are the Windows file system's own tests.
+// Windows' links are the Windows file system's own tests.
 TEST(TransferTest, ALinkedDownloadsFolderReceivesTheWholeTransfer) {
-  // Downloads itself a link, and Downloads under a linked folder: the files land in the real
-  // folder whichever link leads there.
+  // Downloads itself a link, and Downloads under a linked folder, as the user's setting names
+  // it: the files land in the real folder whichever link leads there.
   for (bool linkedParent : {false, true}) {
     FakeHome home;
     testing::TempDir elsewhere;
@@ -354,14 +351,11 @@ TEST(TransferTest, ALinkedDownloadsFolderReceivesTheWholeTransfer) {
     if (linkedParent) {
       std::filesystem::create_directory(elsewhere / "real/Downloads");
       std::filesystem::create_directory_symlink(elsewhere / "real", home.home() + "/via");
-      std::filesystem::create_directory(home.home() + "/.config");
-      writeFile(home.home() + "/.config/user-dirs.dirs",
-                "XDG_DOWNLOAD_DIR=\"$HOME/via/Downloads\"\n");
     } else {
       std::filesystem::create_directory_symlink(elsewhere / "real", home.downloads());
     }
     std::string real = elsewhere / (linkedParent ? "real/Downloads" : "real");
-    HandlerUnderTest t;
+    HandlerUnderTest t(linkedParent ? home.home() + "/via/Downloads" : home.downloads());
     play(t, {{writeBegin("clip.mp4"),
               {{"ok", true}, {"part", "clip.mp4.part"}},
               {info("file.write.begin <private>")}},
@@ -379,7 +373,7 @@ TEST(TransferTest, ALinkedDownloadsFolderReceivesTheWholeTransfer) {
 TEST(TransferTest, AbortRemovesOnlyTheNamedPartFile) {
   FakeHome home;
   writeFile(home / "clip.mp4", "kept");
-  HandlerUnderTest t;
+  HandlerUnderTest t(home.downloads());
   const Line aborted = info("file.write.abort <private>");
   play(t, {{writeBegin("clip.mp4"),
             {{"ok", true}, {"part", "clip.mp4.part"}},
@@ -432,7 +426,7 @@ TEST(TransferTest, PartNamesThatAreNotRegularFiles) {
       {"read.part", notRegular, notRegular, {{"ok", true}}},
       {"hard.part", linked, linked, {{"ok", true}}},
   };
-  HandlerUnderTest t;
+  HandlerUnderTest t(home.downloads());
   for (const Case& c : cases) {
     // Run where a blocking open cannot hang the test: a reply must come; if none comes, a
     // reader set free the writer so the test can fail and end.
@@ -479,7 +473,7 @@ TEST(TransferTest, ListNamesTheRegularPartFilesWithLengthAndLastChange) {
   if (!testing::underWine()) testing::makeLink(home / "a.mp4.part", home / "link.part");
   // 2026-01-02 03:04:05.678 UTC
   testing::setLastChange(home / "a.mp4.part", std::chrono::nanoseconds(1767323045678900000));
-  HandlerUnderTest t;
+  HandlerUnderTest t(home.downloads());
   json::object reply = t.answer(R"({"type": "file.write.list"})");
   ASSERT_EQ(reply.at("ok"), true) << reply;
   json::array& parts = reply.at("parts").as_array();

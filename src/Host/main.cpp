@@ -12,6 +12,11 @@
 #include "Platform/FileSystem.h"
 #include "Platform/Logger.h"
 #include "Platform/Streams.h"
+#ifdef TAMBERLO_TEST_DOWNLOADS_ENV
+#include <cstdlib>
+
+#include "Platform/Windows/Utf16.h"
+#endif
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
@@ -32,6 +37,15 @@ int main(int argc, char** argv) {
   // works. A change of the user's setting takes effect in the next host the browser starts.
   std::optional<std::string> downloads =
       tamberlo::SafariWebExtensionHandler::downloadsFolder(*files);
+#ifdef TAMBERLO_TEST_DOWNLOADS_ENV
+  // Only in the tests' own build of the host (tests/CMakeLists.txt), never in the one shipped:
+  // there the folder comes from the environment, as the tests cannot give a host a Downloads
+  // folder of its own through the user's settings without changing them.
+  if (const wchar_t* folder = ::_wgetenv(L"TAMBERLO_TEST_DOWNLOADS"); folder != nullptr) {
+    downloads = tamberlo::toUtf8(folder);
+    if (downloads) downloads = files->resolveSymlinks(*downloads);
+  }
+#endif
   tamberlo::SafariWebExtensionHandler handler(*files, *desktop, downloads,
                                               tamberlo::makeSystemSink());
   tamberlo::confineHost(downloads);

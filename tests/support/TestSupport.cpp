@@ -69,17 +69,17 @@ FileSystem& systemFileSystem() {
   return *files;
 }
 
-HandlerUnderTest::HandlerUnderTest(FileSystem& files)
-    : HandlerUnderTest(files, SafariWebExtensionHandler::downloadsFolder(files)) {}
-
 HandlerUnderTest::HandlerUnderTest(FileSystem& files, std::optional<std::string> downloads) {
+  // As SafariWebExtensionHandler::downloadsFolder() gives it to the host.
+  if (downloads) downloads = files.resolveSymlinks(*downloads);
   auto sink = std::make_unique<CapturingSink>();
   log = sink.get();
   handler = std::make_unique<SafariWebExtensionHandler>(files, desktop, std::move(downloads),
                                                         std::move(sink));
 }
 
-HandlerUnderTest::HandlerUnderTest() : HandlerUnderTest(systemFileSystem()) {}
+HandlerUnderTest::HandlerUnderTest(std::optional<std::string> downloads)
+    : HandlerUnderTest(systemFileSystem(), std::move(downloads)) {}
 
 boost::json::object HandlerUnderTest::answer(std::string_view messageJson) {
   return handler->answer(boost::json::parse(messageJson));
@@ -91,10 +91,7 @@ std::string frame(std::string_view payload) {
   return bytes;
 }
 
-FakeHome::FakeHome() {
-  std::filesystem::create_directory(downloads());
-  setting_.point(home(), downloads());
-}
+FakeHome::FakeHome() { std::filesystem::create_directory(pathFromUtf8(downloads())); }
 
 void HostProcess::send(std::string_view payload) { sendRaw(frame(payload)); }
 

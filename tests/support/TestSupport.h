@@ -60,32 +60,16 @@ void setLastChange(const std::string& path, std::chrono::nanoseconds sinceEpoch)
 // "VmHWM" for the peak of it), in KiB; 0 when it cannot be read.
 uint64_t memoryKiB(pid_t pid, std::string_view field);
 
-// The environment that gives a host process `home` as its home, whatever the machine's own is.
-// Empty on Windows, where the Downloads folder is the user's known folder, not an environment
-// setting (FakeHome moves that).
+// The environment that gives a host process `home` as its home, whatever the machine's own is,
+// and `home`/Downloads as its Downloads folder. On Linux HOME and XDG_CONFIG_HOME; on Windows the
+// variable that only the tests' build of the host reads (TAMBERLO_TEST_DOWNLOADS_ENV in
+// tests/CMakeLists.txt), as the shipped host asks the shell and the shell asks the user's
+// registry, which no test may change. It is the child's environment: this process's own, and
+// the user's settings, stay as they are.
 std::map<std::string, std::string> homeAt(const TempDir& home);
 
-// The settings that name the user's Downloads folder: on Linux the environment's HOME and
-// XDG_CONFIG_HOME, on Windows the shell's known folder in the user's registry. What it changes
-// is put back when it ends.
-class DownloadsSetting {
- public:
-  DownloadsSetting();
-  ~DownloadsSetting();
-  DownloadsSetting(const DownloadsSetting&) = delete;
-  DownloadsSetting& operator=(const DownloadsSetting&) = delete;
-  // Names `downloads` (in `home`) as the user's Downloads folder.
-  void point(const std::string& home, const std::string& downloads);
-  // Leaves the user without a Downloads folder.
-  void clear();
-
- private:
-  std::map<std::string, std::optional<std::string>> saved_;
-};
-
-// Points the user's Downloads folder at a temporary one that exists, in a temporary home, for
-// as long as it lives, and restores the setting afterwards. It reaches host processes started
-// meanwhile too.
+// A temporary home with an empty Downloads folder in it. It changes no setting of this process
+// or of the user: a handler is given downloads(), a host process env().
 class FakeHome {
  public:
   FakeHome();
@@ -94,11 +78,30 @@ class FakeHome {
   std::string operator/(std::string_view name) const {
     return downloads() + "/" + std::string(name);
   }
+  // The environment of a host process that finds downloads() as its Downloads folder.
+  std::map<std::string, std::string> env() const { return homeAt(home_); }
 
  private:
   TempDir home_;
-  DownloadsSetting setting_;
 };
+
+#ifdef _WIN32
+// The shell's Downloads folder in the registry, for the tests of its lookup. Under Wine only,
+// where the registry is the test prefix's own (scripts/wine-run): made anywhere else it throws,
+// so a real user's setting is never changed. What it changes is put back when it ends.
+class DownloadsSetting {
+ public:
+  DownloadsSetting();
+  ~DownloadsSetting();
+  DownloadsSetting(const DownloadsSetting&) = delete;
+  DownloadsSetting& operator=(const DownloadsSetting&) = delete;
+  // Names `downloads` as the shell's Downloads folder.
+  void point(const std::string& downloads);
+
+ private:
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+#endif
 
 // Records what the handler asked of the desktop.
 class RecordingDesktop : public Desktop {
@@ -113,12 +116,12 @@ class RecordingDesktop : public Desktop {
   std::vector<std::string> revealed;
 };
 
-// A handler over the given file system with a capturing log, working in `downloads`; without
-// one, in the Downloads folder the user's setting names when it is made.
+// A handler with a capturing log, working in `downloads` as the host works in the Downloads
+// folder it finds at start (links resolved), or without a Downloads folder when given nothing.
+// Over the system's file system unless given another.
 struct HandlerUnderTest {
   HandlerUnderTest(FileSystem& files, std::optional<std::string> downloads);
-  explicit HandlerUnderTest(FileSystem& files);
-  HandlerUnderTest();
+  explicit HandlerUnderTest(std::optional<std::string> downloads);
   boost::json::object answer(std::string_view messageJson);
   const std::vector<CapturingSink::Line>& lines() const { return log->lines(); }
 
@@ -130,7 +133,8 @@ struct HandlerUnderTest {
 // The real tamberlo-host, started with pipes for its input and output.
 class HostProcess {
  public:
-  // `env` entries replace or add to this process's environment for the child. A `launcher`
+  // `env` entries replace or add to this process's environment for the child: give it a
+  // FakeHome's env() before it touches a file. A `launcher`
   // command (for example one that runs it as another user) starts the host when given.
   explicit HostProcess(const std::map<std::string, std::string>& env = {},
                        const std::vector<std::string>& args = {},

@@ -72,39 +72,9 @@ uint64_t memoryKiB(pid_t pid, std::string_view field) {
   return 0;
 }
 
-namespace {
-std::optional<std::string> getEnv(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr) return std::nullopt;
-  return std::string(value);
-}
-}  // namespace
-
 std::map<std::string, std::string> homeAt(const TempDir& home) {
   return {{"HOME", home.path()}, {"XDG_CONFIG_HOME", home / ".config"}};
 }
-
-DownloadsSetting::DownloadsSetting() {
-  for (const char* name : {"HOME", "XDG_CONFIG_HOME"}) saved_[name] = getEnv(name);
-}
-
-DownloadsSetting::~DownloadsSetting() {
-  for (const auto& [name, value] : saved_) {
-    if (value) {
-      ::setenv(name.c_str(), value->c_str(), 1);
-    } else {
-      ::unsetenv(name.c_str());
-    }
-  }
-}
-
-// A home's own Downloads folder is the desktop's default: no user-dirs file needed.
-void DownloadsSetting::point(const std::string& home, const std::string&) {
-  ::setenv("HOME", home.c_str(), 1);
-  ::unsetenv("XDG_CONFIG_HOME");
-}
-
-void DownloadsSetting::clear() { ::unsetenv("HOME"); }
 
 HostProcess::HostProcess(const std::map<std::string, std::string>& env,
                          const std::vector<std::string>& args,

@@ -1,5 +1,6 @@
 // The Windows side of the tests' support: folders under the user's temporary folder, the
-// Downloads folder as the shell's known folder in the user's registry, the host started with
+// Downloads folder given to the tests' build of the host in its environment (and, under Wine
+// only, the shell's known folder in the test prefix's registry), the host started with
 // CreateProcessW on pipes.
 // windows.h first: the other Win32 headers build on it.
 #include <windows.h>
@@ -7,7 +8,6 @@
 #include <fcntl.h>
 #include <io.h>
 #include <psapi.h>
-#include <shlobj.h>
 
 #include <filesystem>
 #include <random>
@@ -61,16 +61,6 @@ void writeDownloadsValue(const std::optional<std::string>& path) {
       ::RegSetKeyValueW(HKEY_CURRENT_USER, kShellFolders, kDownloadsValue, REG_EXPAND_SZ,
                         value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
   if (status != ERROR_SUCCESS) throw std::runtime_error("cannot set the Downloads folder");
-}
-
-std::string profileFolder() {
-  PWSTR path = nullptr;
-  if (FAILED(::SHGetKnownFolderPath(FOLDERID_Profile, KF_FLAG_DONT_VERIFY, nullptr, &path))) {
-    throw std::runtime_error("no profile folder");
-  }
-  std::string result = narrow(path);
-  ::CoTaskMemFree(path);
-  return result;
 }
 
 // One argument as CommandLineToArgvW reads it back: quoted when it holds a space, a tab or a
@@ -184,9 +174,16 @@ uint64_t memoryKiB(pid_t pid, std::string_view field) {
   return 0;
 }
 
-std::map<std::string, std::string> homeAt(const TempDir&) { return {}; }
+// Read by the tests' build of the host only (TAMBERLO_TEST_DOWNLOADS_ENV).
+std::map<std::string, std::string> homeAt(const TempDir& home) {
+  return {{"TAMBERLO_TEST_DOWNLOADS", home / "Downloads"}};
+}
 
-DownloadsSetting::DownloadsSetting() { saved_[kDownloadsKey] = readDownloadsValue(); }
+DownloadsSetting::DownloadsSetting() {
+  if (!underWine())
+    throw std::logic_error("the registry of a real user is not the tests' to change");
+  saved_[kDownloadsKey] = readDownloadsValue();
+}
 
 DownloadsSetting::~DownloadsSetting() {
   try {
@@ -195,12 +192,7 @@ DownloadsSetting::~DownloadsSetting() {
   }
 }
 
-void DownloadsSetting::point(const std::string&, const std::string& downloads) {
-  writeDownloadsValue(downloads);
-}
-
-// The host takes the profile folder itself for the answer of a shell without a Downloads folder.
-void DownloadsSetting::clear() { writeDownloadsValue(profileFolder()); }
+void DownloadsSetting::point(const std::string& downloads) { writeDownloadsValue(downloads); }
 
 HostProcess::HostProcess(const std::map<std::string, std::string>& env,
                          const std::vector<std::string>& args,

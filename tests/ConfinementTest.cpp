@@ -25,7 +25,7 @@
 #include <functional>
 #include <map>
 
-#include "Host/Confinement.h"
+#include "Platform/Confinement.h"
 #include "Platform/Linux/JournalSink.h"
 #include "Platform/Linux/Sandbox.h"
 #include "support/TestSupport.h"

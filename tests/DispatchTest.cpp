@@ -2,18 +2,28 @@
 // check before the folder lookup, and the exact log lines.
 #include <gtest/gtest.h>
 
+#include "support/MemoryFileSystem.h"
 #include "support/TestSupport.h"
 
 namespace tamberlo {
 namespace {
 
 namespace json = boost::json;
-using testing::FakeHome;
 using testing::HandlerUnderTest;
+using testing::MemoryFileSystem;
 using Line = CapturingSink::Line;
 
+// The routing rules need no disk: the handlers work in a folder in memory.
+constexpr char kDownloads[] = "/home/user/Downloads";
+
+MemoryFileSystem downloadsInMemory() {
+  MemoryFileSystem files;
+  files.makeFolder(kDownloads);
+  return files;
+}
+
 TEST(DispatchTest, EchoesEverythingThatIsNotAFileRequest) {
-  FakeHome home;
+  MemoryFileSystem files = downloadsInMemory();
   const char* messages[] = {
       "\"text\"",
       "42",
@@ -32,12 +42,13 @@ TEST(DispatchTest, EchoesEverythingThatIsNotAFileRequest) {
       "{\"type\": \"ping\", \"n\": 18446744073709551615, \"d\": {\"x\": [null, 1.5]}}",
   };
   for (const char* message : messages) {
-    HandlerUnderTest t(home.downloads());
+    HandlerUnderTest t(files, kDownloads);
     json::object reply = t.answer(message);
     EXPECT_EQ(reply, (json::object{{"echo", json::parse(message)}})) << message;
     EXPECT_EQ(t.lines(), (std::vector<Line>{{LogLevel::kInfo, "Native message: <private>"}}))
         << message;
   }
+  EXPECT_EQ(files.names(kDownloads), std::vector<std::string>{});
 }
 
 TEST(DispatchTest, AbsentMessageIsEchoedAsNull) {
@@ -86,7 +97,7 @@ TEST(DispatchTest, EveryCarrierShapeGetsExactlyOneReplyItem) {
 }
 
 TEST(DispatchTest, FileRequestsHaveTheirNameVettedBeforeTheFolderIsLookedUp) {
-  FakeHome home;
+  MemoryFileSystem files = downloadsInMemory();
   struct Case {
     std::string message;
     json::object reply;
@@ -124,10 +135,11 @@ TEST(DispatchTest, FileRequestsHaveTheirNameVettedBeforeTheFolderIsLookedUp) {
       {R"({"type": "file.version"})", {{"ok", true}, {"version", TAMBERLO_VERSION}}, {}},
   };
   for (const Case& c : cases) {
-    HandlerUnderTest t(home.downloads());
+    HandlerUnderTest t(files, kDownloads);
     EXPECT_EQ(t.answer(c.message), c.reply) << c.message;
     EXPECT_EQ(t.lines(), c.lines) << c.message;
   }
+  EXPECT_EQ(files.names(kDownloads), std::vector<std::string>{});
 }
 
 TEST(DispatchTest, NoDownloadsFolder) {

@@ -14,6 +14,7 @@
 #include <set>
 #include <thread>
 
+#include "support/MemoryFileSystem.h"
 #include "support/TestSupport.h"
 
 namespace tamberlo {
@@ -183,19 +184,19 @@ TEST(LookupTest, RealCreationDatesDecideUnderABound) {
   }
 #ifdef _WIN32
   if (testing::underWine()) GTEST_SKIP() << "Wine reports the last change as the creation time";
+  const bool birthTimes = true;
   // A later change of the first file must not move its creation date.
-  bool birthTimes = true;
   writeFile(home / order[0], "changed");
-  if (birthTimes) {
 #else
   struct statx stx;
   ASSERT_EQ(::statx(AT_FDCWD, (home / order[0]).c_str(), 0, STATX_BTIME, &stx), 0);
-  bool birthTimes = (stx.stx_mask & STATX_BTIME) != 0;
+  const bool birthTimes = (stx.stx_mask & STATX_BTIME) != 0;
+  // A later change of the first file's status must not move its creation date.
   if (birthTimes) {
-    // A later change of the first file's status must not move its creation date.
     ASSERT_EQ(::chmod((home / order[0]).c_str(), 0600), 0);
+  }
 #endif
-  } else {
+  if (!birthTimes) {
     std::cout << "[ NOTE     ] no birth times here; the status-change time stands in\n";
   }
 
@@ -235,8 +236,9 @@ TEST(LookupTest, RealCreationDatesDecideUnderABound) {
   }
 }
 
-// "file.exists" through the dispatcher against a real Downloads folder whose entries carry
-// the dates given here. 10:00:00 stands for 1'700'000'000 s.
+// "file.exists" through the dispatcher against a Downloads folder in memory whose entries carry
+// the dates given here: the rules of the bound and the copies, where a disk adds nothing.
+// 10:00:00 stands for 1'700'000'000 s.
 TEST(LookupTest, ExistsRepliesAndLogs) {
   constexpr double kTen = 1'700'000'000.0;
   const Line kFound{LogLevel::kInfo, "file.exists: found <private>"};
@@ -300,12 +302,12 @@ TEST(LookupTest, ExistsRepliesAndLogs) {
        R"({"type":"file.exists","name":"clip.mp4","after":0})",
        R"({"exists":false})"},
   };
+  const std::string downloads = "/home/user/Downloads";
   for (const Case& c : cases) {
-    FakeHome home;
-    DatedFileSystem files;
-    for (const auto& [name, date] : c.files) writeFile(home / name, "x");
-    files.dates = c.files;
-    HandlerUnderTest t(files, home.downloads());
+    testing::MemoryFileSystem files;
+    files.makeFolder(downloads);
+    for (const auto& [name, date] : c.files) files.writeFile(downloads + "/" + name, "x", date);
+    HandlerUnderTest t(files, downloads);
     json::object reply = t.answer(c.message);
     EXPECT_EQ(reply, json::parse(c.reply)) << c.label;
     bool found = reply.contains("name");

@@ -16,10 +16,10 @@ namespace tamberlo {
 // The number of bytes that `textLength` characters of base64 decode to at most.
 inline constexpr size_t maxDecodedSize(size_t textLength) { return textLength / 4 * 3; }
 
-// Decodes `text` into `out`, which must hold maxDecodedSize(text.size()) bytes. `out` may be
-// the very bytes of `text` (decoding in place). Returns the number of bytes decoded, or nothing
-// when `text` is not strict base64; `out` then holds garbage. Takes the widest vector path the
-// CPU has (AVX-512, AVX2), else the scalar one; all accept and refuse exactly the same texts.
+// Decodes `text` into `out`. REQUIRES: room in `out` for maxDecodedSize(text.size()) bytes; `out`
+// may be the very bytes of `text` (decoding in place). Returns the number of bytes decoded, or
+// nothing when `text` is not strict base64; `out` then holds garbage. Takes the widest vector path
+// the CPU has (AVX-512, AVX2), else the scalar one; all accept and refuse exactly the same texts.
 std::optional<size_t> decodeBase64(std::string_view text, uint8_t* out);
 
 // The paths of decodeBase64, open to tests to be held against each other. Same contract as

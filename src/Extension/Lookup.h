@@ -24,7 +24,7 @@ Result<std::vector<DownloadsFile::Entry>> entries(FileSystem& files, const std::
 
 class Lookup {
  public:
-  // Looks in `folder`, the host's Downloads folder; `files` and `log` must outlive it.
+  // Looks in `folder`, the host's Downloads folder; REQUIRES: `files` and `log` outlive it.
   Lookup(FileSystem& files, std::string folder, Logger& log);
 
   // file.exists for the vetted `name`: {"exists": true, "name": the entry that answers} or

@@ -14,7 +14,7 @@ namespace tamberlo {
 
 class OpenReveal {
  public:
-  // Works in `folder`, the host's Downloads folder; `files`, `desktop` and `log` must outlive it.
+  // Works in `folder`, the host's Downloads folder; REQUIRES: `files`, `desktop` and `log` outlive it.
   OpenReveal(FileSystem& files, Desktop& desktop, std::string folder, Logger& log);
 
   // file.open and file.reveal of the vetted `name`: {"ok": true}, or "not found" unless an

@@ -19,7 +19,7 @@ namespace tamberlo {
 
 class Transfers {
  public:
-  // Works in `folder`, the host's Downloads folder; `files` and `log` must outlive it.
+  // Works in `folder`, the host's Downloads folder; REQUIRES: `files` and `log` outlive it.
   Transfers(FileSystem& files, std::string folder, Logger& log);
 
   // Each answers its message with {"ok": ...}. A file operation that fails is answered with the

@@ -76,8 +76,8 @@ class FrameReader {
   size_t end_ = 0;    // one past the last byte read
 };
 
-// Appends `payload` as one frame (its length, then its bytes) to `out`. Needs a payload shorter
-// than 4 GiB: the length field is 32 bits.
+// Appends `payload` as one frame (its length, then its bytes) to `out`. REQUIRES: a payload
+// shorter than 4 GiB: the length field is 32 bits.
 void appendFrame(std::string& out, std::string_view payload);
 
 // Reads one whole frame from `fd`, blocking, for a peer that reads replies one at a time (the

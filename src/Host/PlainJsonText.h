@@ -11,10 +11,10 @@
 
 namespace tamberlo {
 
-// Copies the run of plain text at the start of `from` to `to`, which must have room for all of
-// `from`, and returns the run's length: it ends at the first byte that is not plain, or with
-// `from`. Bytes of `to` past the run may be overwritten. Takes the AVX2 path where the CPU has
-// it; both paths copy the same runs.
+// Copies the run of plain text at the start of `from` to `to` and returns the run's length: it ends
+// at the first byte that is not plain, or with `from`. Bytes of `to` past the run may be
+// overwritten. Takes the AVX2 path where the CPU has it; both paths copy the same runs. REQUIRES:
+// room in `to` for all of `from`.
 std::size_t copyPlainJsonText(std::string_view from, char* to);
 
 // The two paths of copyPlainJsonText, open to tests to be held against each other. The AVX2 one

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Host/Confinement.h"
 #include "Host/NativeHost.h"
+#include "Platform/Confinement.h"
 #include "Platform/Desktop.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Logger.h"
@@ -17,6 +17,21 @@
 
 #include "Platform/Windows/Utf16.h"
 #endif
+
+namespace {
+
+// Confines the host to `downloads` (Platform/Confinement.h); where the OS lacks a part of the
+// confinement, logs one info line naming it and goes on without it.
+void confineHost(const std::optional<std::string>& downloads) {
+  std::optional<std::string> missing = tamberlo::confineToDownloads(downloads);
+  if (!missing) return;
+  tamberlo::Logger log(std::string(tamberlo::kLogSubsystem), std::string(tamberlo::kLogCategory),
+                       tamberlo::makeSystemSink());
+  log.info("sandbox: %{public}s not available; the host runs without it", {*missing});
+  log.flush();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
@@ -48,6 +63,6 @@ int main(int argc, char** argv) {
 #endif
   tamberlo::SafariWebExtensionHandler handler(*files, *desktop, downloads,
                                               tamberlo::makeSystemSink());
-  tamberlo::confineHost(downloads);
+  confineHost(downloads);
   return tamberlo::serveNativeMessages(tamberlo::kStandardInput, replies, handler);
 }

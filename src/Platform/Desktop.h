@@ -24,7 +24,7 @@ class Desktop {
 
 // The system's desktop. On Linux, the GIO desktop run by a launcher process (GioDesktop.h), which
 // acts only on an existing object directly in the Downloads folder: any other path is answered
-// false or shown nothing. Needs to be called first thing in a single-threaded process, before the
+// false or shown nothing. REQUIRES: a call first thing in a single-threaded process, before the
 // process holds anything or gives up any right. On Windows, the shell (ShellExecuteExW,
 // SHOpenFolderAndSelectItems) on a worker thread per call, waited for as long as the launcher on
 // Linux.

@@ -131,7 +131,7 @@ class FileSystem {
 };
 
 // Forwards every call to another file system: a test derives from it and overrides only the
-// calls it makes fail or watches. `target` must outlive the wrapper.
+// calls it makes fail or watches. REQUIRES: `target` outlives the wrapper.
 class FileSystemWrapper : public FileSystem {
  public:
   explicit FileSystemWrapper(FileSystem& target) : target_(target) {}

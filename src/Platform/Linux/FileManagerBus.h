@@ -29,7 +29,7 @@ enum class Outcome {
 
 // Asks the file manager on the session bus to show the file at the file URI `uri` selected
 // (ShowItems with the one URI and an empty startup id), calling GLib through `g`, a loaded
-// table (GLibLibrary.h). Needs nothing else from the caller: the bus is found the way every
+// table (GLibLibrary.h). REQUIRES: nothing else of the caller: the bus is found the way every
 // GLib program finds it (DBUS_SESSION_BUS_ADDRESS, else the user's runtime folder) and a
 // private connection is opened and dropped within the call. Returns within about `budget`
 // whatever the bus and the file manager do, including a bus that never speaks; never runs or

@@ -60,7 +60,7 @@ inline constexpr char kGioLibrary[] = "libgio-2.0.so.0";
 // bound at once and none of them made visible to the rest of the process, and looks up every
 // function of the table in it and the libraries it depends on (GObject and GLib for GIO).
 //
-// Needs: nothing; safe to call from any thread. Promises: a table with every member set, or
+// REQUIRES: nothing; safe to call from any thread. Promises: a table with every member set, or
 // nothing when the library cannot be opened or lacks any of the functions, in which case the
 // library is closed again and nothing else has changed. A table handed out stays valid for the
 // rest of the process: its library is never closed, since GIO leaves threads of its own

@@ -38,7 +38,7 @@ struct Outcome {
 
 // Restricts this process, for good, to `grants` and the call filter. A grant whose path does not
 // exist is left out. Each restriction that the kernel does not offer is skipped and the process
-// runs without it; nothing here ever stops the process. Needs a single-threaded process (the
+// runs without it; nothing here ever stops the process. REQUIRES: a single-threaded process (the
 // restriction applies to the calling thread and the threads and processes it makes later).
 // Promises: where an outcome member is true, that restriction is in force.
 Outcome confine(const Grants& grants);

@@ -192,13 +192,15 @@ json::object Transfers::changedDuringEnd(const Result<uint64_t>& length, uint64_
   // Nothing is removed: the file goes back to its part name, where the transfer can be seen
   // (status, list) and continued or aborted as after any short end. When that name was taken
   // meanwhile, it stays under its final name, and the failure names it.
+  json::object reply = refused(error);
+  // A length that could not be read is a failed file operation, told as every other one.
+  if (!length) reply["storage"] = Replies::isDiskFull(length.error());
   if (files_.moveNoReplace(pathOf(finalName), partPath, file)) {
     log_.error("file.write.end: the file changed while it was saved; kept as its part file");
-    return refused(error);
+    return reply;
   }
   log_.error("file.write.end: the file changed while it was saved; kept as %{private}s",
              {finalName});
-  json::object reply = refused(error);
   reply["name"] = finalName;
   return reply;
 }

@@ -24,7 +24,13 @@ class Transfers {
 
   // Each answers its message with {"ok": ...}. A file operation that fails is answered with the
   // error's description and "storage"; a missing part file fails chunk, end and status with the
-  // file error's description, and abort counts it as removed.
+  // file error's description, and abort counts it as removed. One writer at a time: chunk,
+  // status and end take the part file's lock, and fail at once with the locked error ("another
+  // transfer is writing this part file") when another handle holds it; end holds it through its
+  // flush and its move. begin's failure keeps its fixed text ("cannot create a file in
+  // Downloads") with "storage". list names the part files sorted by name, only those after
+  // "after" when given (not text: "bad list"), as many as fit kListReplyBudget, with "more":
+  // true when it stopped early.
   boost::json::object begin(const boost::json::object& message);
   boost::json::object chunk(const boost::json::object& message);
   boost::json::object end(const boost::json::object& message);

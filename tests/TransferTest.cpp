@@ -84,7 +84,7 @@ TEST(TransferTest, BeginRefusals) {
       {"ok", false}, {"error", "cannot create a file in Downloads"}, {"storage", false}};
   HandlerUnderTest t;
   // The log line gives the reason, in the system's own words (which Wine words differently).
-  auto cannotCreate = [&](const std::string& request, std::string_view reason) {
+  auto cannotCreate = [&](const std::string& request, [[maybe_unused]] std::string_view reason) {
     t.log->clear();
     EXPECT_EQ(t.answer(request), cannot);
     ASSERT_EQ(t.lines().size(), 1u);

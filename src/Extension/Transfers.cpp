@@ -156,6 +156,8 @@ json::object Transfers::end(const json::object& message) {
   if (Status flushed = (*file)->sync(); !flushed)
     return Replies::failure(log_, MessageType::kEnd, flushed.error());
   const FileIdentity checked = (*file)->identity();
+  // The handle, and with it the lock, stays open through the move: both systems rename a file that
+  // is open (on Windows every handle is opened with FILE_SHARE_DELETE, which MoveFileExW needs).
 
   // The move never replaces, so a name taken after it was found free only sends the file on to
   // the next free one.

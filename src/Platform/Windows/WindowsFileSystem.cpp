@@ -365,7 +365,7 @@ Status WindowsFileSystem::moveNoReplace(const std::string& from, const std::stri
   Result<std::wstring> target = nativePath(to, kOperation);
   if (!target) return target.error();
   if (Status moved = moveWithoutReplacing(*source, *target); !moved) return moved;
-  if (identityAt(*target) == expected) return success();
+  if (tamberlo::identityAt(*target) == expected) return success();
   if (!moveWithoutReplacing(*target, *source)) ::DeleteFileW(target->c_str());
   return FileErrors::replacedDuringMove();
 }

@@ -253,6 +253,29 @@ TEST(TransferFaultTest, EndWhoseFileGrowsDuringTheMoveKeepsItAsThePart) {
   EXPECT_EQ(listNames(home.downloads()), std::vector<std::string>{"clip.mp4.part"});
 }
 
+// A chunk opens the part file just before another host's end moves it to its final name and lets
+// go of the lock: the lock the chunk then gets holds a saved file, which it must leave alone.
+TEST(TransferFaultTest, AChunkWhosePartIsSavedBeforeItsLockLeavesTheSavedFileAlone) {
+  struct SavedRightAfterTheOpen : FileSystemWrapper {
+    using FileSystemWrapper::FileSystemWrapper;
+    Result<std::unique_ptr<WritableFile>> openForWriting(const std::string& path) override {
+      Result<std::unique_ptr<WritableFile>> file = FileSystemWrapper::openForWriting(path);
+      std::filesystem::rename(path, std::filesystem::path(path).parent_path() / "clip.mp4");
+      return file;
+    }
+  };
+  FakeHome home;
+  SavedRightAfterTheOpen files(makeSystemFileSystem());
+  HandlerUnderTest t(files);
+  writeFile(home / "clip.mp4.part", "abcdefg");
+  const std::string locked = FileErrors::locked().description;
+  play(t, {{writeChunk("clip.mp4.part", 2, "h"),
+            failed(locked),
+            {failedLine("file.write.chunk", locked)}}});
+  EXPECT_EQ(readFile(home / "clip.mp4"), "abcdefg");
+  EXPECT_EQ(listNames(home.downloads()), std::vector<std::string>{"clip.mp4"});
+}
+
 TEST(TransferFaultTest, AbortWhoseFileVanishesFirstIsStillOk) {
   FakeHome home;
   FaultInjectingFileSystem files;

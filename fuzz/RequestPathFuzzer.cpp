@@ -197,7 +197,8 @@ void checkLogLine(std::string_view line) {
   static const std::set<std::string_view> kFixed = {
       "Native message: <private>",
       "file.write.begin <private>",
-      "file.write.begin: cannot create the file in Downloads",
+      "file.write.end: the file changed while it was saved; kept as its part file",
+      "file.write.end: the file changed while it was saved; kept as <private>",
       "file.write.abort <private>",
       "file.exists: found <private>",
       "file.exists: not found <private>",
@@ -218,6 +219,9 @@ void checkLogLine(std::string_view line) {
     std::string_view count = line.substr(kSaved.size(), line.size() - kSaved.size() - kAs.size());
     if (count.find_first_not_of("0123456789") == std::string_view::npos) return;
   }
+  constexpr std::string_view kNotCreated =
+      "file.write.begin: cannot create the file in Downloads: ";
+  if (line.starts_with(kNotCreated) && isDescription(line.substr(kNotCreated.size()))) return;
   constexpr std::string_view kUnflushed = "file.write.end: saved, but the folder flush failed: ";
   if (line.starts_with(kUnflushed) && isDescription(line.substr(kUnflushed.size()))) return;
   for (std::string_view type : {"file.write.chunk", "file.write.end", "file.write.abort"}) {

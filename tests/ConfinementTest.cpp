@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <seccomp.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -152,6 +153,7 @@ TEST(ConfinementTest, OnlyDownloadsAndTheUserDirsFileStayWithinReach) {
        }},
       {"write in Downloads", true, [&] { return outcome(::pwrite(fd, "abcdef", 6, 0) == 6); }},
       {"truncate in Downloads", true, [&] { return outcome(::ftruncate(fd, 3) == 0); }},
+      {"lock a part file", true, [&] { return outcome(::flock(fd, LOCK_EX | LOCK_NB) == 0); }},
       {"rename in Downloads without replacing", true,
        [&] { return renameNoReplace(part, home / "clip.mp4"); }},
       {"list Downloads", true, [&] { return list(home.downloads()); }},

@@ -188,15 +188,24 @@ struct World {
     writeFile(dataHome + "/applications/tamberlo-test-opener.desktop",
               "[Desktop Entry]\nType=Application\nName=Test opener\nExec=" + opener +
                   " %f\nMimeType=application/x-tamberlo-test;inode/directory;\n");
-    // The test types: every name ending in ".tbt", and films ending in ".tbf".
+    // An application that the bus starts: GIO hands it the file over the session bus
+    // (org.freedesktop.Application.Open), never through Exec.
+    writeFile(dataHome + "/applications/org.tamberlo.TestApp.desktop",
+              "[Desktop Entry]\nType=Application\nName=Test bus application\nExec=/bin/true "
+              "%f\nDBusActivatable=true\nMimeType=application/x-tamberlo-bus;\n");
+    // The test types: every name ending in ".tbt", films ending in ".tbf", and the bus
+    // application's files ending in ".tbb".
     writeFile(dataHome + "/mime/globs2",
-              "50:application/x-tamberlo-test:*.tbt\n50:application/x-tamberlo-film:*.tbf\n");
+              "50:application/x-tamberlo-test:*.tbt\n50:application/x-tamberlo-film:*.tbf\n"
+              "50:application/x-tamberlo-bus:*.tbb\n");
     writeFile(dataHome + "/mime/types",
-              "application/x-tamberlo-test\napplication/x-tamberlo-film\n");
+              "application/x-tamberlo-test\napplication/x-tamberlo-film\n"
+              "application/x-tamberlo-bus\n");
     writeFile(configHome + "/mimeapps.list",
               "[Default Applications]\n"
               "application/x-tamberlo-test=tamberlo-test-opener.desktop\n"
               "application/x-tamberlo-film=tamberlo-test-player.desktop\n"
+              "application/x-tamberlo-bus=org.tamberlo.TestApp.desktop\n"
               "inode/directory=tamberlo-test-opener.desktop\n");
 
     ::setenv("HOME", home.c_str(), 1);
@@ -559,6 +568,32 @@ TEST_F(DesktopTest, TheHostOpensAndRevealsAndThenEndsCleanly) {
   EXPECT_EQ(waitForLines(world_.opened, 1),
             std::vector<std::string>{world_.pathIn("my clip #1 at 100%.tbt")});
   EXPECT_EQ(linesOf(record), std::vector<std::string>{world_.uriIn("vid%C3%A9o.tbt")});
+}
+
+// An application that the bus starts gets its file in a message that GIO sends after the
+// launch returns: every open answered "ok" must have reached the bus before the launcher's
+// child that made it ended.
+TEST_F(DesktopTest, EveryOpenOfABusActivatedApplicationReachesIt) {
+  SessionBus bus(SessionBus::Activation::kNone, "");
+  std::string record = scratch_ / "application-opened";
+  FileManager application(bus, record, "application");
+  HostProcess host({{"DBUS_SESSION_BUS_ADDRESS", bus.address()}});
+  HostWatchdog watchdog(host.pid());
+  constexpr int kOpens = 30;
+  std::vector<std::string> expected;
+  for (int i = 0; i < kOpens; ++i) {
+    std::string name = "clip-" + std::to_string(i) + ".tbb";
+    make(name, Kind::kFile);
+    EXPECT_EQ(ask(host, "file.open", name), kOk) << name;
+    expected.push_back(world_.uriIn(name));
+  }
+  host.closeInput();
+  EXPECT_EQ(host.wait(), 0);
+  EXPECT_FALSE(watchdog.fired());
+  std::vector<std::string> opened = waitForLines(record, kOpens);
+  std::sort(opened.begin(), opened.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(opened, expected);
 }
 
 TEST_F(DesktopTest, TheHostAnswersWhenTheFileManagerNeverDoes) {

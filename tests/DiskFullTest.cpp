@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "TransferSteps.h"
 
@@ -78,6 +79,32 @@ TEST(DiskFullTest, FullDiskIsReportedAndTheTransferContinuesOnceSpaceIsFreed) {
   EXPECT_EQ(t.answer(writeEnd(part, "clip.mp4", content.size())),
             (json::object{{"ok", true}, {"name", "clip.mp4"}}));
   EXPECT_TRUE(testing::readFile(home / "clip.mp4") == content);
+}
+
+// A volume with no inode left: begin cannot make the part file and says the storage is full,
+// with the reason in the log.
+TEST(DiskFullTest, BeginOnAVolumeWithoutAFreeInodeTellsStorage) {
+  FakeHome home;
+  TmpfsMount tmpfs(home.downloads(), "size=1m,nr_inodes=16,mode=0755");
+  if (!tmpfs.mounted()) {
+    GTEST_SKIP() << "cannot mount a tmpfs over the Downloads folder (" << tmpfs.reason()
+                 << "); this test needs root, as in CI";
+  }
+  int made = 0;
+  for (std::ofstream file; made < 100; ++made) {
+    file.open(home / ("filler" + std::to_string(made)));
+    if (!file.is_open()) break;
+    file.close();
+  }
+  ASSERT_LT(made, 100) << "the inodes did not run out";
+  HandlerUnderTest t(home.downloads());
+  const std::string full = "Cannot create the file: No space left on device.";
+  EXPECT_EQ(t.answer(writeBegin("clip.mp4")),
+            (json::object{
+                {"ok", false}, {"error", "cannot create a file in Downloads"}, {"storage", true}}));
+  EXPECT_EQ(
+      t.lines(),
+      std::vector<Line>{error("file.write.begin: cannot create the file in Downloads: " + full)});
 }
 
 }  // namespace

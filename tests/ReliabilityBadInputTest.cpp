@@ -427,7 +427,8 @@ TEST(ReliabilityBadInputTest, NamesOfEveryKindStayInDownloads) {
       EXPECT_EQ(receiveJson(host), json::parse(R"({"ok":true})"));
     } else {
       EXPECT_EQ(receiveJson(host),
-                json::parse(R"({"ok":false,"error":"cannot create a file in Downloads"})"));
+                json::parse(
+                    R"({"ok":false,"error":"cannot create a file in Downloads","storage":false})"));
     }
     // As a final name it fits.
     testing::writeFile(downloads + "/long.part", "L");

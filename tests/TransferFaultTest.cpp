@@ -31,6 +31,8 @@ TEST(TransferFaultTest, EveryFailingFileOperationGetsTheFailureReply) {
     std::string type;
     bool storage;
     std::string partAfter;  // what the part file holds afterwards
+    // Instead of a fault, another handle (of another transfer) holds the part file's lock.
+    bool lockedElsewhere = false;
   };
   const std::string part = "clip.mp4.part";
   const Case cases[] = {
@@ -59,6 +61,12 @@ TEST(TransferFaultTest, EveryFailingFileOperationGetsTheFailureReply) {
        "file.write.end", false, "abcdefg"},
       {FileOp::kRemove, posixError(EACCES, "Cannot remove the file"), writeAbort(part),
        "file.write.abort", false, "abcdefg"},
+      {FileOp::kOpen, FileErrors::locked(), writeChunk(part, 2, "h"), "file.write.chunk", false,
+       "abcdefg", true},
+      {FileOp::kOpenForReading, FileErrors::locked(), writeEnd(part, "clip.mp4", 7),
+       "file.write.end", false, "abcdefg", true},
+      {FileOp::kOpenForReading, FileErrors::locked(), writeStatus(part), "file.write.status", false,
+       "abcdefg", true},
   };
   for (const Case& c : cases) {
     const std::string label = std::string(testing::nameOf(c.op)) + " " + c.request;
@@ -69,7 +77,16 @@ TEST(TransferFaultTest, EveryFailingFileOperationGetsTheFailureReply) {
               {{"ok", true}, {"part", part}},
               {info("file.write.begin <private>")}},
              {writeChunk(part, 0, "abcdefg"), {{"ok", true}, {"size", 7}}}});
-    files.fail(c.op, c.error);
+    std::unique_ptr<OpenFile> holder;
+    if (c.lockedElsewhere) {
+      Result<std::unique_ptr<OpenFile>> opened =
+          makeSystemFileSystem()->openForReading(home / part);
+      ASSERT_TRUE(opened) << label;
+      holder = std::move(*opened);
+      ASSERT_TRUE(holder->lock()) << label;
+    } else {
+      files.fail(c.op, c.error);
+    }
     play(t, {{c.request,
               failed(c.error.description, c.storage),
               {failedLine(c.type, c.error.description, c.storage)}}});
@@ -96,8 +113,10 @@ TEST(TransferFaultTest, EndFlushesTheFileBeforeTheMoveAndTheFolderAfterIt) {
             (std::vector<std::string>{"create",                                      // begin
                                       "open", "size", "write", "close",              // append
                                       "open", "size", "truncate", "write", "close",  // rewind
-                                      "open for reading", "size", "sync", "close",   // end
-                                      "move", "sync folder"}));
+                                      // end, its handle held until the length is
+                                      // read again after the move
+                                      "open for reading", "size", "sync", "move", "size",
+                                      "sync folder", "close"}));
   EXPECT_EQ(readFile(home / "clip.mp4"), "abXY");
 }
 
@@ -219,6 +238,44 @@ TEST(TransferFaultTest, EndMovesOnlyTheFileItChecked) {
 }
 
 // Two aborts of one transfer race: whichever removes the part file second still hears "ok".
+// A program that ignores the lock writes to the file while end moves it: end fails, and the file
+// goes back to its part name with every byte, where the transfer can be looked at again.
+TEST(TransferFaultTest, EndWhoseFileGrowsDuringTheMoveKeepsItAsThePart) {
+  FakeHome home;
+  FaultInjectingFileSystem files;
+  HandlerUnderTest t(files, home.downloads());
+  writeFile(home / "clip.mp4.part", "abcdefg");
+  files.before(FileOp::kMove, [&] { writeFile(home / "clip.mp4.part", "abcdefgh"); });
+  play(t, {{writeEnd("clip.mp4.part", "clip.mp4", 7),
+            {{"ok", false}, {"error", "written 8 of 7 bytes"}},
+            {error("file.write.end: the file changed while it was saved; kept as its part file")}},
+           {writeStatus("clip.mp4.part"), {{"ok", true}, {"size", 8}}}});
+  EXPECT_EQ(listNames(home.downloads()), std::vector<std::string>{"clip.mp4.part"});
+}
+
+// A chunk opens the part file just before another host's end moves it to its final name and lets
+// go of the lock: the lock the chunk then gets holds a saved file, which it must leave alone.
+TEST(TransferFaultTest, AChunkWhosePartIsSavedBeforeItsLockLeavesTheSavedFileAlone) {
+  struct SavedRightAfterTheOpen : FileSystemWrapper {
+    using FileSystemWrapper::FileSystemWrapper;
+    Result<std::unique_ptr<WritableFile>> openForWriting(const std::string& path) override {
+      Result<std::unique_ptr<WritableFile>> file = FileSystemWrapper::openForWriting(path);
+      std::filesystem::rename(path, std::filesystem::path(path).parent_path() / "clip.mp4");
+      return file;
+    }
+  };
+  FakeHome home;
+  SavedRightAfterTheOpen files(makeSystemFileSystem());
+  HandlerUnderTest t(files, home.downloads());
+  writeFile(home / "clip.mp4.part", "abcdefg");
+  const std::string locked = FileErrors::locked().description;
+  play(t, {{writeChunk("clip.mp4.part", 2, "h"),
+            failed(locked),
+            {failedLine("file.write.chunk", locked)}}});
+  EXPECT_EQ(readFile(home / "clip.mp4"), "abcdefg");
+  EXPECT_EQ(listNames(home.downloads()), std::vector<std::string>{"clip.mp4"});
+}
+
 TEST(TransferFaultTest, AbortWhoseFileVanishesFirstIsStillOk) {
   FakeHome home;
   FaultInjectingFileSystem files;

@@ -5,13 +5,18 @@
 #endif
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <set>
 #include <sstream>
+#include <thread>
 
+#include "Host/Framing.h"
 #include "TransferSteps.h"
 
 namespace tamberlo {
@@ -215,6 +220,101 @@ TEST(TransferHostTest, EndsRacingForOneFinalNameNeverOverwriteEachOther) {
     EXPECT_EQ(listNames(home.downloads()).size(), static_cast<size_t>(kRacers));
   }
 }
+
+// A folder with more part files than one reply can name: every page fits under the reply limit
+// and the pages together name each part file once, in byte order.
+TEST(TransferHostTest, ListPagesFitTheReplyLimitAndNameEveryPartOnce) {
+  FakeHome home;
+  std::set<std::string> made;
+  for (int i = 0; i < 5000; ++i) {
+    // Names of 200 bytes; on Linux every fifth made of characters that JSON escapes six bytes
+    // long, which a count of unescaped bytes would get wrong.
+    std::string name = std::to_string(100000 + i);
+    const char filler = !DownloadsFile::kBuiltForWindows && i % 5 == 0 ? '\x01' : 'x';
+    name += std::string(200 - name.size() - 5, filler) + ".part";
+    testing::writeFile(home / name, "");
+    made.insert(name);
+  }
+  HostProcess host(home.env());
+  EXPECT_EQ(host.request(R"({"type":"file.write.list","after":5})"),
+            reply(R"({"ok":false,"error":"bad list"})"));
+  std::vector<std::string> listed;
+  std::string request = R"({"type":"file.write.list"})";
+  int pages = 0;
+  for (bool more = true; more && pages < 100; ++pages) {
+    host.send(request);
+    std::string page = host.receive().value_or("");
+    EXPECT_LE(page.size(), kMaxOutgoingFrame);
+    json::object answer = json::parse(page).as_object();
+    ASSERT_EQ(answer.at("ok"), true) << page.substr(0, 200);
+    for (const json::value& part : answer.at("parts").as_array()) {
+      listed.emplace_back(part.at("part").as_string());
+    }
+    more = answer.contains("more");
+    if (more) {
+      EXPECT_EQ(answer.at("more"), true);
+    }
+    request = json::serialize(json::object{{"type", "file.write.list"}, {"after", listed.back()}});
+  }
+  EXPECT_GT(pages, 1);
+  EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end()));
+  EXPECT_EQ(listed.size(), made.size());
+  EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()), made);
+}
+
+#ifndef _WIN32
+// True once the process `pid` holds a descriptor open on `path`.
+bool holdsOpen(pid_t pid, const std::string& path) {
+  std::error_code ec;
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    if (std::filesystem::read_symlink(entry.path(), ec) == path) return true;
+  }
+  return false;
+}
+
+// One host ends a large part file while another keeps sending a small chunk into its middle,
+// starting once the first holds the file open, as its flush runs: the end either fails, or
+// answers "ok" with a saved file of exactly the length it checked.
+TEST(TransferHostTest, AChunkRacingAnEndNeverChangesTheSavedFile) {
+#ifdef TAMBERLO_SLOW_HOST
+  constexpr uint64_t kSize = 8u << 20;
+#else
+  constexpr uint64_t kSize = 64u << 20;
+#endif
+  constexpr int kRounds = 8;
+  const std::string part = "clip.mp4.part";
+  FakeHome home;
+  HostProcess ender, writer;
+  int saved = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    std::filesystem::remove(home / "clip.mp4");
+    // Fresh bytes every round: the end's flush has all of them to write.
+    testing::writeFile(home / part, std::string(kSize, static_cast<char>('a' + round)));
+    ender.send(writeEnd(part, "clip.mp4", kSize));
+    while (!holdsOpen(ender.pid(), home / part) && std::filesystem::exists(home / part)) {
+    }
+    std::atomic<bool> ended = false;
+    std::thread chunks([&] {
+      while (!ended) writer.request(writeChunk(part, 1u << 20, "abc"));
+    });
+    json::value end = json::parse(ender.receive().value_or("null"));
+    ended = true;
+    chunks.join();
+    if (end.at("ok") == true) {
+      ++saved;
+      EXPECT_EQ(end, reply(R"({"ok":true,"name":"clip.mp4"})"));
+      EXPECT_EQ(std::filesystem::file_size(home / "clip.mp4"), kSize) << "round " << round;
+    } else {
+      // A failed end leaves the file as its part, or names where it stands.
+      if (!end.as_object().contains("name")) {
+        EXPECT_FALSE(std::filesystem::exists(home / "clip.mp4")) << end;
+      }
+    }
+  }
+  std::cout << saved << " of " << kRounds << " ends saved\n";
+}
+#endif
 
 }  // namespace
 }  // namespace tamberlo

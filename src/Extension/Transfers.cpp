@@ -1,11 +1,14 @@
 // begin, chunk, end, abort, status and list: the file work of a transfer.
 #include "Extension/Transfers.h"
 
+#include <algorithm>
+#include <boost/json/serialize.hpp>
 #include <cmath>
 
 #include "Extension/Lookup.h"
 #include "Extension/MessageTypes.h"
 #include "Extension/Replies.h"
+#include "Platform/FileErrors.h"
 
 namespace tamberlo {
 namespace json = boost::json;
@@ -39,6 +42,14 @@ Transfers::Transfers(FileSystem& files, std::string folder, Logger& log)
 
 std::string Transfers::pathOf(std::string_view name) const { return inFolder(folder_, name); }
 
+Status Transfers::lockPart(OpenFile& file, const std::string& path) {
+  if (Status locked = file.lock(); !locked) return locked;
+  // The handle may have been opened just before an end moved the file away and let go of its
+  // lock: the lock then holds a saved file, which no chunk may cut or write into.
+  if (files_.identityAt(path) != file.identity()) return FileErrors::locked();
+  return success();
+}
+
 json::object Transfers::begin(const json::object& message) {
   const json::string* name = text(message, "name");
   if (name == nullptr || !DownloadsFile::isAcceptable(name->subview())) {
@@ -56,12 +67,18 @@ json::object Transfers::begin(const json::object& message) {
         log_.info("file.write.begin %{private}s", {part});
         return {{"ok", true}, {"part", part}};
       }
-      if (created.error().kind != ErrorKind::kExists) break;
+      if (created.error().kind != ErrorKind::kExists) {
+        // The reply keeps its fixed text; the reason goes to the log, and a full volume (no
+        // space, no inode, no quota) is told as every transfer's file operation tells it.
+        log_.error("file.write.begin: cannot create the file in Downloads: %{public}s",
+                   {created.error().description});
+        return {{"ok", false},
+                {"error", "cannot create a file in Downloads"},
+                {"storage", Replies::isDiskFull(created.error())}};
+      }
     }
     part = DownloadsFile::numbered(wanted, n);
   }
-  log_.error("file.write.begin: cannot create the file in Downloads");
-  return refused("cannot create a file in Downloads");
 }
 
 json::object Transfers::chunk(const json::object& message) {
@@ -79,8 +96,11 @@ json::object Transfers::chunk(const json::object& message) {
     return refused("bad chunk");
   }
 
-  Result<std::unique_ptr<WritableFile>> file = files_.openForWriting(pathOf(*part));
+  const std::string path = pathOf(*part);
+  Result<std::unique_ptr<WritableFile>> file = files_.openForWriting(path);
   if (!file) return Replies::failure(log_, MessageType::kChunk, file.error());
+  if (Status locked = lockPart(**file, path); !locked)
+    return Replies::failure(log_, MessageType::kChunk, locked.error());
   Result<uint64_t> length = (*file)->size();
   if (!length) return Replies::failure(log_, MessageType::kChunk, length.error());
   if (*offset > *length) {
@@ -123,6 +143,10 @@ json::object Transfers::end(const json::object& message) {
   // handle lets its bytes be flushed before the move and tells the move which file to expect.
   Result<std::unique_ptr<OpenFile>> file = files_.openForReading(partPath);
   if (!file) return Replies::failure(log_, MessageType::kEnd, file.error());
+  // Held from the length check through the flush and the move: no chunk of another process
+  // writes into the file between the check and the "ok".
+  if (Status locked = lockPart(**file, partPath); !locked)
+    return Replies::failure(log_, MessageType::kEnd, locked.error());
   Result<uint64_t> length = (*file)->size();
   if (!length) return Replies::failure(log_, MessageType::kEnd, length.error());
   if (*length != *size) {
@@ -132,7 +156,8 @@ json::object Transfers::end(const json::object& message) {
   if (Status flushed = (*file)->sync(); !flushed)
     return Replies::failure(log_, MessageType::kEnd, flushed.error());
   const FileIdentity checked = (*file)->identity();
-  file->reset();
+  // The handle, and with it the lock, stays open through the move: both systems rename a file that
+  // is open (on Windows every handle is opened with FILE_SHARE_DELETE, which MoveFileExW needs).
 
   // The move never replaces, so a name taken after it was found free only sends the file on to
   // the next free one.
@@ -145,6 +170,11 @@ json::object Transfers::end(const json::object& message) {
     if (!taken || tries == kMoveTries)
       return Replies::failure(log_, MessageType::kEnd, moved.error());
   }
+  // The lock keeps out every writer that takes it, not one that ignores it (another program):
+  // the length is read again, through the handle, now that the file stands under its name.
+  Result<uint64_t> after = (*file)->size();
+  if (!after || *after != *size)
+    return changedDuringEnd(after, *size, partPath, finalName, checked);
   // The file is saved under its final name whatever the flush says; the name must reach the
   // scripts, or they could neither find nor retry it.
   if (Status flushed = files_.syncDirectory(folder_); !flushed) {
@@ -153,6 +183,28 @@ json::object Transfers::end(const json::object& message) {
   }
   log_.info("file.write.end: saved %{public}llu bytes as %{private}s", {*size, finalName});
   return {{"ok", true}, {"name", finalName}};
+}
+
+json::object Transfers::changedDuringEnd(const Result<uint64_t>& length, uint64_t size,
+                                         const std::string& partPath, const std::string& finalName,
+                                         const FileIdentity& file) {
+  std::string error = length ? "written " + std::to_string(length.value()) + " of " +
+                                   std::to_string(size) + " bytes"
+                             : length.error().description;
+  // Nothing is removed: the file goes back to its part name, where the transfer can be seen
+  // (status, list) and continued or aborted as after any short end. When that name was taken
+  // meanwhile, it stays under its final name, and the failure names it.
+  json::object reply = refused(error);
+  // A length that could not be read is a failed file operation, told as every other one.
+  if (!length) reply["storage"] = Replies::isDiskFull(length.error());
+  if (files_.moveNoReplace(pathOf(finalName), partPath, file)) {
+    log_.error("file.write.end: the file changed while it was saved; kept as its part file");
+    return reply;
+  }
+  log_.error("file.write.end: the file changed while it was saved; kept as %{private}s",
+             {finalName});
+  reply["name"] = finalName;
+  return reply;
 }
 
 bool Transfers::isTaken(std::string_view name, const std::vector<DownloadsFile::Entry>& spellings) {
@@ -196,19 +248,28 @@ json::object Transfers::status(const json::object& message) {
   if (!part) return refused("not a part file");
   // Opened with a chunk's refusals, for reading only: it answers for exactly the file a chunk
   // would write, a read-only one included; nothing is written, cut or moved.
-  Result<std::unique_ptr<OpenFile>> file = files_.openForReading(pathOf(*part));
+  const std::string path = pathOf(*part);
+  Result<std::unique_ptr<OpenFile>> file = files_.openForReading(path);
   if (!file) return Replies::failure(log_, MessageType::kStatus, file.error());
+  // A length that a chunk or an end is changing is not told: the writer's own reply has it.
+  if (Status locked = lockPart(**file, path); !locked)
+    return Replies::failure(log_, MessageType::kStatus, locked.error());
   Result<uint64_t> length = (*file)->size();
   if (!length) return Replies::failure(log_, MessageType::kStatus, length.error());
   return {{"ok", true}, {"size", *length}};
 }
 
-json::object Transfers::list(const json::object&) {
+json::object Transfers::list(const json::object& message) {
+  const json::value* afterValue = message.if_contains("after");
+  const json::string* after = text(message, "after");
+  if (afterValue != nullptr && after == nullptr) return refused("bad list");
   json::array parts;
   std::string path = pathOf("");
   size_t base = path.size();
   Status listed = files_.listDirectory(folder_, [&](std::string_view name) {
     if (!DownloadsFile::isPartFileName(name)) return;
+    // Byte order, as std::string_view compares: the order of the pages.
+    if (after != nullptr && name <= after->subview()) return;
     path.resize(base);
     path.append(name);
     std::optional<FileFacts> facts = files_.regularFileFacts(path);
@@ -219,8 +280,24 @@ json::object Transfers::list(const json::object&) {
     parts.push_back(json::object{{"part", name}, {"size", facts->size}, {"modified", modified}});
   });
   if (!listed) return Replies::failure(log_, MessageType::kList, listed.error());
+  std::sort(parts.begin(), parts.end(), [](const json::value& a, const json::value& b) {
+    return a.at("part").get_string().subview() < b.at("part").get_string().subview();
+  });
+  // A page holds the entries that fit the reply budget, counted as they will be serialized
+  // (names escaped, a comma between entries), with room for the keys around them.
+  constexpr std::string_view kFrame = R"({"ok":true,"parts":[],"more":true})";
+  size_t bytes = kFrame.size();
+  size_t fit = 0;
+  for (; fit < parts.size(); ++fit) {
+    bytes += json::serialize(parts[fit]).size() + (fit > 0 ? 1 : 0);
+    if (bytes > kListReplyBudget) break;
+  }
+  const bool more = fit < parts.size();
+  if (more) parts.resize(fit);
   log_.info("file.write.list: %{public}llu part files", {static_cast<uint64_t>(parts.size())});
-  return {{"ok", true}, {"parts", std::move(parts)}};
+  json::object reply{{"ok", true}, {"parts", std::move(parts)}};
+  if (more) reply["more"] = true;
+  return reply;
 }
 
 }  // namespace tamberlo

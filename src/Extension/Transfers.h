@@ -24,7 +24,13 @@ class Transfers {
 
   // Each answers its message with {"ok": ...}. A file operation that fails is answered with the
   // error's description and "storage"; a missing part file fails chunk, end and status with the
-  // file error's description, and abort counts it as removed.
+  // file error's description, and abort counts it as removed. One writer at a time: chunk,
+  // status and end take the part file's lock, and fail at once with the locked error ("another
+  // transfer is writing this part file") when another handle holds it; end holds it through its
+  // flush and its move. begin's failure keeps its fixed text ("cannot create a file in
+  // Downloads") with "storage". list names the part files sorted by name, only those after
+  // "after" when given (not text: "bad list"), as many as fit kListReplyBudget, with "more":
+  // true when it stopped early.
   boost::json::object begin(const boost::json::object& message);
   boost::json::object chunk(const boost::json::object& message);
   boost::json::object end(const boost::json::object& message);
@@ -40,8 +46,21 @@ class Transfers {
   // name taken between the look and the move.
   static constexpr int kMoveTries = 100;
 
+  // At most this many bytes of a list reply, serialized: under the host's outgoing limit of
+  // 1 MiB (kMaxOutgoingFrame, which the host checks this against) with room to spare.
+  static constexpr size_t kListReplyBudget = (1u << 20) - 16 * 1024;
+
  private:
   std::string pathOf(std::string_view name) const;
+  // Takes `file`'s lock and makes sure the part name at `path` still leads to it: one writer at a
+  // time per part file. Fails with the locked error when another handle holds the lock, or when
+  // the name was moved away from the file while the lock was awaited (an end saved it).
+  Status lockPart(OpenFile& file, const std::string& path);
+  // The failure of an end whose file changed length (to `length`, not `size`) after it was
+  // moved to `finalName`: the file, `file`, goes back to `partPath`, or stays and is named.
+  boost::json::object changedDuringEnd(const Result<uint64_t>& length, uint64_t size,
+                                       const std::string& partPath, const std::string& finalName,
+                                       const FileIdentity& file);
   // True when `name` may not be given to a new file: an entry stands under it, or under a
   // canonically equivalent spelling among `spellings` (see spellingsOf).
   bool isTaken(std::string_view name, const std::vector<DownloadsFile::Entry>& spellings);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 
+#include "Extension/Transfers.h"
 #include "Host/Framing.h"
 #include "Host/MessageArena.h"
 #include "Host/MessageParser.h"
@@ -41,6 +42,9 @@ class IncomingMessage : public FrameConsumer {
   json::storage_ptr storage_;
   MessageParser parser_;
 };
+
+// A list reply is cut into pages that stay under the outgoing limit.
+static_assert(Transfers::kListReplyBudget < kMaxOutgoingFrame);
 
 constexpr std::string_view kMessageTooLarge = R"({"ok":false,"error":"message too large"})";
 constexpr std::string_view kReplyTooLarge = R"({"ok":false,"error":"reply too large"})";

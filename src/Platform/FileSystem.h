@@ -46,7 +46,8 @@ class OpenFile {
   virtual FileIdentity identity() const = 0;
   // Takes this handle's lock on the whole file without waiting: while it is held, no other
   // handle (of this process or another) gets it. Fails with kind kLocked when another handle
-  // holds it. The lock goes with the handle, and with its process when that dies.
+  // holds it. The lock goes with the handle, and with its process when that dies. Once it is
+  // held, size() reads the file afresh.
   virtual Status lock() = 0;
 };
 
@@ -128,6 +129,11 @@ class FileSystem {
   // The length and last change of the regular file at `path`, links not followed; nothing when
   // no regular file stands there (a link, folder or FIFO) or it cannot be read.
   virtual std::optional<FileFacts> regularFileFacts(const std::string& path) = 0;
+
+  // Which file stands at `path` now, a final link not followed (the link itself answers); nothing
+  // when nothing stands there or it cannot be looked at. Compared with a handle's identity(), it
+  // tells whether the name still leads to the file the handle holds.
+  virtual std::optional<FileIdentity> identityAt(const std::string& path) = 0;
 };
 
 // Forwards every call to another file system: a test derives from it and overrides only the
@@ -167,6 +173,9 @@ class FileSystemWrapper : public FileSystem {
   }
   std::optional<FileFacts> regularFileFacts(const std::string& path) override {
     return target_.regularFileFacts(path);
+  }
+  std::optional<FileIdentity> identityAt(const std::string& path) override {
+    return target_.identityAt(path);
   }
 
  private:

@@ -3,7 +3,9 @@
 // file, one per line, before it answers. Usage: fake_file_manager RECORD MODE, where MODE is
 //   answer  reply at once, as a real file manager does;
 //   fail    reply with an error;
-//   silent  never reply.
+//   silent  never reply;
+//   application  own org.tamberlo.TestApp instead, a D-Bus activatable application, and record
+//                the URIs of every org.freedesktop.Application.Open.
 // Once it owns the name it creates RECORD.ready. It ends when its bus goes away.
 #include <fcntl.h>
 #include <gio/gio.h>
@@ -25,6 +27,22 @@ constexpr char kIntrospection[] = R"(
   </interface>
 </node>)";
 
+constexpr char kApplicationIntrospection[] = R"(
+<node>
+  <interface name="org.freedesktop.Application">
+    <method name="Activate"><arg type="a{sv}" name="platform-data" direction="in"/></method>
+    <method name="Open">
+      <arg type="as" name="uris" direction="in"/>
+      <arg type="a{sv}" name="platform-data" direction="in"/>
+    </method>
+    <method name="ActivateAction">
+      <arg type="s" name="action-name" direction="in"/>
+      <arg type="av" name="parameter" direction="in"/>
+      <arg type="a{sv}" name="platform-data" direction="in"/>
+    </method>
+  </interface>
+</node>)";
+
 std::string gRecord;
 std::string gMode;
 
@@ -39,6 +57,17 @@ void appendLine(const std::string& path, const std::string& line) {
 
 void onMethodCall(GDBusConnection*, const char*, const char*, const char*, const char* method,
                   GVariant* parameters, GDBusMethodInvocation* invocation, gpointer) {
+  if (gMode == "application") {
+    if (std::strcmp(method, "Open") == 0) {
+      GVariantIter* uris = nullptr;
+      g_variant_get(parameters, "(as@a{sv})", &uris, nullptr);
+      const char* uri = nullptr;
+      while (g_variant_iter_next(uris, "&s", &uri)) appendLine(gRecord, uri);
+      g_variant_iter_free(uris);
+    }
+    g_dbus_method_invocation_return_value(invocation, nullptr);
+    return;
+  }
   if (std::strcmp(method, "ShowItems") != 0) return;
   GVariantIter* uris = nullptr;
   const char* startupId = nullptr;
@@ -59,26 +88,30 @@ void onMethodCall(GDBusConnection*, const char*, const char*, const char*, const
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: fake_file_manager RECORD answer|fail|silent\n");
+    std::fprintf(stderr, "usage: fake_file_manager RECORD answer|fail|silent|application\n");
     return 2;
   }
   gRecord = argv[1];
   gMode = argv[2];
   static const GDBusInterfaceVTable vtable = {onMethodCall, nullptr, nullptr, {}};
-  GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
+  const bool application = gMode == "application";
+  const char* name = application ? "org.tamberlo.TestApp" : "org.freedesktop.FileManager1";
+  const char* path = application ? "/org/tamberlo/TestApp" : "/org/freedesktop/FileManager1";
+  GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
+      application ? kApplicationIntrospection : kIntrospection, nullptr);
   GError* error = nullptr;
   GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
   if (bus == nullptr) {
     std::fprintf(stderr, "fake_file_manager: no bus: %s\n", error->message);
     return 1;
   }
-  if (g_dbus_connection_register_object(bus, "/org/freedesktop/FileManager1", node->interfaces[0],
-                                        &vtable, nullptr, nullptr, &error) == 0) {
+  if (g_dbus_connection_register_object(bus, path, node->interfaces[0], &vtable, nullptr, nullptr,
+                                        &error) == 0) {
     std::fprintf(stderr, "fake_file_manager: %s\n", error->message);
     return 1;
   }
   g_bus_own_name_on_connection(
-      bus, "org.freedesktop.FileManager1", G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
+      bus, name, G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
       [](GDBusConnection*, const char*, gpointer) { appendLine(gRecord + ".ready", "owned"); },
       [](GDBusConnection*, const char*, gpointer) { std::exit(3); }, nullptr, nullptr);
   // The shared bus connection ends this process when the bus closes.

@@ -21,10 +21,12 @@ namespace tamberlo::glib {
 // call through the table.
 #define TAMBERLO_GLIB_FUNCTIONS(X)          \
   X(app_info_launch_default_for_uri)        \
+  X(bus_get_sync)                           \
   X(cancellable_cancel)                     \
   X(cancellable_new)                        \
   X(dbus_address_get_for_bus_sync)          \
   X(dbus_connection_call_sync)              \
+  X(dbus_connection_flush_sync)             \
   X(dbus_connection_new_for_address)        \
   X(dbus_connection_new_for_address_finish) \
   X(error_free)                             \

@@ -36,13 +36,31 @@ std::optional<std::string> fileUri(const glib::Functions& g, const std::string& 
   return std::string(uri.get());
 }
 
+// Sends whatever GIO has queued on its shared session bus connection. A launch leaves messages
+// there for GIO's worker thread to send later: the file itself for an application that the bus
+// starts (DBusActivatable), and the launch's announcement. The launcher's child ends right after
+// its answer, which would drop them. The connection is the one the launch made (GIO gets it
+// for every launch); where there is no bus, nothing is sent. A bus that stops reading holds the
+// flush until the launcher ends the child at its bound (kOpenWait).
+void flushSessionBus(const glib::Functions& g) {
+  GError* rawError = nullptr;
+  glib::Object<GDBusConnection> bus(g.bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &rawError), {&g});
+  glib::ErrorPtr error(rawError, {&g});
+  if (!bus) return;
+  GError* rawFlushError = nullptr;
+  g.dbus_connection_flush_sync(bus.get(), nullptr, &rawFlushError);
+  glib::ErrorPtr flushError(rawFlushError, {&g});
+}
+
 // Launches the default application for what `uri` names. True when a launch happened; false
 // when no application is registered for its type or the launch failed. The application is
-// not waited for: GIO spawns it detached.
+// not waited for: GIO spawns it detached, or hands the file to it over the bus, which has
+// the message by the time this returns.
 bool launchDefault(const glib::Functions& g, const std::string& uri) {
   GError* rawError = nullptr;
   bool launched = g.app_info_launch_default_for_uri(uri.c_str(), nullptr, &rawError);
   glib::ErrorPtr error(rawError, {&g});
+  if (launched) flushSessionBus(g);
   return launched;
 }
 

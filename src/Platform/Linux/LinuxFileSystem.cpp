@@ -113,6 +113,8 @@ class PosixFile : public WritableFile {
       if (errno == EWOULDBLOCK) return FileErrors::locked();
       return posixError(errno, "Cannot lock the file");
     }
+    // The length read at the open may predate a write made before the lock was had.
+    known_.reset();
     return success();
   }
 
@@ -391,6 +393,12 @@ std::optional<FileFacts> LinuxFileSystem::regularFileFacts(const std::string& pa
   if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   return FileFacts{static_cast<uint64_t>(st.st_size),
                    instantOf(st.st_mtim.tv_sec, st.st_mtim.tv_nsec)};
+}
+
+std::optional<FileIdentity> LinuxFileSystem::identityAt(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+  return identityOf(st);
 }
 
 std::unique_ptr<FileSystem> makeSystemFileSystem() { return std::make_unique<LinuxFileSystem>(); }

@@ -171,6 +171,7 @@ std::vector<Allowed> allowedCalls(const Grants& grants) {
     {SCMP_SYS(ftruncate), {}, "cutting back a part file through its descriptor"},
     {SCMP_SYS(fsync), {}, "a saved file on disk before end answers"},
     {SCMP_SYS(fdatasync), {}, "a saved file on disk before end answers"},
+    {SCMP_SYS(flock), {}, "one writer at a time: a part file's lock, taken without waiting"},
     {SCMP_SYS(fsetxattr), {}, "a saved file's origin attributes, on its descriptor"},
     {SCMP_SYS(fcntl), {SCMP_A1(SCMP_CMP_EQ, F_GETFL)}, "descriptor flags (C library)"},
     {SCMP_SYS(fcntl), {SCMP_A1(SCMP_CMP_EQ, F_SETFL)}, "non-blocking descriptors"},

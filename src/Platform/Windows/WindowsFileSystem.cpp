@@ -142,6 +142,8 @@ class WindowsFile : public WritableFile {
     OVERLAPPED whole = {};
     if (::LockFileEx(handle_.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
                      MAXDWORD, MAXDWORD, &whole)) {
+      // The length read at the open may predate a write made before the lock was had.
+      known_.reset();
       return success();
     }
     DWORD code = ::GetLastError();
@@ -363,7 +365,7 @@ Status WindowsFileSystem::moveNoReplace(const std::string& from, const std::stri
   Result<std::wstring> target = nativePath(to, kOperation);
   if (!target) return target.error();
   if (Status moved = moveWithoutReplacing(*source, *target); !moved) return moved;
-  if (identityAt(*target) == expected) return success();
+  if (tamberlo::identityAt(*target) == expected) return success();
   if (!moveWithoutReplacing(*target, *source)) ::DeleteFileW(target->c_str());
   return FileErrors::replacedDuringMove();
 }
@@ -452,6 +454,12 @@ std::optional<FileFacts> WindowsFileSystem::regularFileFacts(const std::string& 
   if (!data || isLinkOrFolder(data->dwFileAttributes)) return std::nullopt;
   return FileFacts{sizeOf(data->nFileSizeHigh, data->nFileSizeLow),
                    instantOf(data->ftLastWriteTime)};
+}
+
+std::optional<FileIdentity> WindowsFileSystem::identityAt(const std::string& path) {
+  Result<std::wstring> native = nativePath(path, "Cannot look at the file");
+  if (!native) return std::nullopt;
+  return tamberlo::identityAt(*native);
 }
 
 std::unique_ptr<FileSystem> makeSystemFileSystem() { return std::make_unique<WindowsFileSystem>(); }

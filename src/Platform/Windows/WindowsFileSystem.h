@@ -52,6 +52,7 @@ class WindowsFileSystem : public FileSystem {
   std::optional<Instant> creationDate(const std::string& path) override;
   // Nothing for a folder, a link or a device.
   std::optional<FileFacts> regularFileFacts(const std::string& path) override;
+  std::optional<FileIdentity> identityAt(const std::string& path) override;
 };
 
 }  // namespace tamberlo

@@ -129,6 +129,9 @@ const Contract kContracts[] = {
        ASSERT_TRUE(a1 && a2 && b);
        EXPECT_EQ((*a1)->identity(), (*a2)->identity());
        EXPECT_NE((*a1)->identity(), (*b)->identity());
+       // The name leads to the file its handles hold, and nowhere once it is gone.
+       EXPECT_EQ(p.files->identityAt(p.folder + "/a"), (*a1)->identity());
+       EXPECT_EQ(p.files->identityAt(p.folder + "/missing"), std::nullopt);
      }},
     {"a lock is the handle's: another handle gets kLocked until the holder is closed",
      [](Place& p) {

@@ -285,7 +285,7 @@ TEST(TransferHostTest, AChunkRacingAnEndNeverChangesTheSavedFile) {
   constexpr int kRounds = 8;
   const std::string part = "clip.mp4.part";
   FakeHome home;
-  HostProcess ender, writer;
+  HostProcess ender(home.env()), writer(home.env());
   int saved = 0;
   for (int round = 0; round < kRounds; ++round) {
     std::filesystem::remove(home / "clip.mp4");

@@ -199,4 +199,11 @@ std::optional<FileFacts> MemoryFileSystem::regularFileFacts(const std::string& p
   return FileFacts{it->second.contents->bytes.size(), it->second.contents->modified};
 }
 
+std::optional<FileIdentity> MemoryFileSystem::identityAt(const std::string& path) {
+  auto it = nodes_.find(path);
+  if (it == nodes_.end()) return std::nullopt;
+  // Folders share inode 0: no file's handle ever holds one.
+  return it->second.folder ? FileIdentity{kDevice, 0} : it->second.contents->identity;
+}
+
 }  // namespace tamberlo::testing

@@ -51,6 +51,7 @@ class MemoryFileSystem : public FileSystem {
                        const std::function<void(std::string_view name)>& visit) override;
   std::optional<Instant> creationDate(const std::string& path) override;
   std::optional<FileFacts> regularFileFacts(const std::string& path) override;
+  std::optional<FileIdentity> identityAt(const std::string& path) override;
 
   // What a name holds: a folder (no contents) or a regular file's contents.
   struct Node {

@@ -12,7 +12,9 @@ namespace tamberlo {
 // reads, with the OS's other restrictions on top (Platform/Confinement.h). Where the OS lacks a
 // part of it, logs one info line naming what is missing and goes on without it. Call after every
 // library the host needs is loaded and every descriptor it keeps is open (the journal's library
-// included), and before any message is read.
-void confineHost(const std::optional<std::string>& downloads);
+// included), and before any message is read. `listener`, when given, is the channel's bound
+// socket, which may later listen and accept (Platform/Confinement.h).
+void confineHost(const std::optional<std::string>& downloads,
+                 std::optional<int> listener = std::nullopt);
 
 }  // namespace tamberlo

@@ -1,11 +1,14 @@
 // tamberlo-host: the native-messaging host that browsers start for the extension. Browsers pass
-// arguments of their own (the caller's origin; a manifest path and an add-on ID); none of them
-// changes what the host does. A browser never passes --version first: that alone prints the
-// version and ends.
+// arguments of their own (the caller's origin; a manifest path and an add-on ID): they only say
+// which origins may use the channel (ChannelRules::callersFrom). A browser never passes --version
+// first: that alone prints the version and ends.
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
+#include <vector>
 
+#include "Host/ChannelServer.h"
 #include "Host/Confinement.h"
 #include "Host/NativeHost.h"
 #include "Platform/Desktop.h"
@@ -32,8 +35,28 @@ int main(int argc, char** argv) {
   // works. A change of the user's setting takes effect in the next host the browser starts.
   std::optional<std::string> downloads =
       tamberlo::SafariWebExtensionHandler::downloadsFolder(*files);
+  // The channel's socket is made and bound now, before the confinement, which lets it listen
+  // later and makes no other; it listens only once the caller asks for it.
+  std::vector<std::string_view> arguments(argv + 1, argv + argc);
+  tamberlo::ChannelRules::Callers callers = tamberlo::ChannelRules::callersFrom(arguments);
+  std::unique_ptr<tamberlo::BulkChannel> channel;
+  std::optional<int> listener;
+  if (!callers.known()) {
+    channel = tamberlo::makeRefusingChannel("no channel for this caller");
+  } else if (!downloads) {
+    channel = tamberlo::makeRefusingChannel("no Downloads folder");
+  } else {
+    auto server = tamberlo::ChannelServer::make(*files, *downloads, std::move(callers),
+                                                tamberlo::makeSystemSink());
+    if (server) {
+      listener = (*server)->descriptor();
+      channel = std::move(*server);
+    } else {
+      channel = tamberlo::makeRefusingChannel(server.error().description);
+    }
+  }
   tamberlo::SafariWebExtensionHandler handler(*files, *desktop, downloads,
-                                              tamberlo::makeSystemSink());
-  tamberlo::confineHost(downloads);
+                                              tamberlo::makeSystemSink(), *channel);
+  tamberlo::confineHost(downloads, listener);
   return tamberlo::serveNativeMessages(tamberlo::kStandardInput, replies, handler);
 }

@@ -417,13 +417,15 @@ async function fromResponse(transfer, response, from, refetch) {
 /**
  * The source's bytes from `skip` on, as chunks of `size` bytes (the last may be shorter). A
  * chunk is only valid until the next one is asked for: a stream's pieces are gathered in one
- * buffer that is used again.
+ * buffer that is used again. With `keepOnError`, the bytes a stream gave before it failed are
+ * handed out before its error.
  * @param {ReadableStream<Uint8Array> | Blob | Uint8Array} body
  * @param {number} skip
  * @param {number} size
+ * @param {boolean} [keepOnError]
  * @returns {AsyncGenerator<Uint8Array>}
  */
-async function* chunks(body, skip, size) {
+async function* chunks(body, skip, size, keepOnError = false) {
   const shorter = (/** @type {number} */ has) => new TamberloError("source-changed",
     `the source has ${has} bytes, fewer than ${skip}`);
   if (body instanceof Uint8Array) {
@@ -448,7 +450,15 @@ async function* chunks(body, skip, size) {
     let filled = 0;
     let skipped = 0;
     for (;;) {
-      const { done, value } = await reader.read();
+      /** @type {ReadableStreamReadResult<Uint8Array>} */
+      let read;
+      try {
+        read = await reader.read();
+      } catch (error) {
+        if (keepOnError && filled > 0 && skipped >= skip) yield buffer.subarray(0, filled);
+        throw error;
+      }
+      const { done, value } = read;
       if (done) break;
       let piece = value;
       if (skipped < skip) {
@@ -495,11 +505,6 @@ class ChannelLink {
   constructor(socket) {
     this.#socket = socket;
     socket.binaryType = "arraybuffer";
-    this.opened = new Promise((resolve, reject) => {
-      socket.addEventListener("open", () => resolve(undefined), { once: true });
-      socket.addEventListener("close", () => reject(this.#closed), { once: true });
-    });
-    this.opened.catch(() => {});
     socket.addEventListener("message", (event) => {
       /** @type {any} */
       let reply;
@@ -516,6 +521,11 @@ class ChannelLink {
       this.#end(new TamberloError("host-gone", `the channel closed (${event.code}` +
         `${event.reason ? `: ${event.reason}` : ""})`, { reason: event.reason }));
     });
+    this.opened = new Promise((resolve, reject) => {
+      socket.addEventListener("open", () => resolve(undefined), { once: true });
+      socket.addEventListener("close", () => reject(this.#closed), { once: true });
+    });
+    this.opened.catch(() => {});
   }
 
   /** @param {Error} error */
@@ -779,7 +789,7 @@ export class Transfer {
       if (failure) throw failure;
     };
     try {
-      for await (const piece of chunks(opened.body, opened.skip, pieceBytes)) {
+      for await (const piece of chunks(opened.body, opened.skip, pieceBytes, true)) {
         signal.throwIfAborted();
         if (failure) throw failure;
         link.send(fresh ? piece : piece.slice());
@@ -789,6 +799,10 @@ export class Transfer {
       }
       await until(() => unacknowledged.length === 0);
       signal.throwIfAborted();
+    } catch (error) {
+      // What went is acknowledged before the failure is told: the part file's size is known.
+      await until(() => unacknowledged.length === 0).catch(() => {});
+      throw error;
     } finally {
       signal.removeEventListener("abort", stop);
       failure ??= new TamberloError("aborted", "done");

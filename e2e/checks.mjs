@@ -66,11 +66,14 @@ export function nativeMessagingChecks(browser) {
         assert.deepEqual(parts, [], "no part file is left");
       });
 
-      test("bytes the extension makes go over the channel, byte for byte", async () => {
+      test("bytes the extension makes go over the channel where it lasts, byte for byte", async () => {
         const size = 20 * MiB + 7;
         const name = `${how}-channel.bin`;
         const { saved, hash, debug } = await browser().saveOverChannel(how, name, size);
-        assert.deepEqual(debug, ["channel: open at 0"]);
+        // A host started for one message ends with its reply, and its channel with it: the
+        // library then sends chunk messages.
+        if (how === "once") assert.match(debug.join("\n"), /^channel: .*; chunk messages$/);
+        else assert.deepEqual(debug, ["channel: open at 0"]);
         assert.equal(saved, name);
         assert.equal(sha256(world().read(name)), hash);
       });

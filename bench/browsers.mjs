@@ -32,7 +32,7 @@ const { values: options } = parseArgs({
     out: { type: "string", default: path.join(repo, "bench", "results") },
     readme: { type: "string" },
     quick: { type: "boolean", default: false },
-    ways: { type: "string", default: "library,ceiling,downloads" },
+    ways: { type: "string", default: "library,channel,ceiling,downloads" },
     "chunk-kib": { type: "string", default: "512" },
     // The discard host's pipe: 65536 leaves the kernel's default, to show what enlarging it does.
     "discard-pipe": { type: "string", default: String(1 << 20) },
@@ -227,13 +227,14 @@ async function benchBrowser(name, server, files, results) {
       resetPeak(extPid);
       const before = tree(browser.pid);
       const args = way === "library" ? [url, `${mib}.bin`, CHUNK_BYTES]
+        : way === "channel" ? [url, `${mib}.bin`]
         : way === "ceiling" ? [url, CHUNK_BYTES, IN_FLIGHT] : [url, `download-${mib}.bin`];
       const result = await browser.call(way, ...args);
       const cpu = cpuSeconds(before, tree(browser.pid));
       const peak = peakMiB(extPid);
       await browser.call("release");
       const bytes = mib * MiB;
-      if (way === "library") {
+      if (way === "library" || way === "channel") {
         const saved = path.join(world.downloads, result.saved);
         if (fs.statSync(saved).size !== bytes) throw new Error(`${saved}: wrong size`);
         if (run === 0 && sha256(saved) !== files.get(mib).hash) throw new Error(`${saved}: differs`);
@@ -394,7 +395,7 @@ function report(results, figures) {
 
 function chart(figures, out) {
   const data = path.join(work, "chart.dat");
-  const ways = ["library", "ceiling", "downloads"];
+  const ways = ["library", "channel", "ceiling", "downloads"];
   const groups = [];
   for (const browser of browsers) {
     for (const mib of sizes) groups.push({ browser, mib });
@@ -409,7 +410,7 @@ function chart(figures, out) {
     "set title 'Saving a file fetched from a local server, through real browsers'",
     "set ylabel 'MiB/s'", "set style data histograms", "set style histogram clustered gap 1",
     "set style fill solid 0.8 border -1", "set key top left", "set yrange [0:*]", "set grid ytics",
-    `plot '${data}' using 2:xtic(1) title 'library into tamberlo-host', '' using 3 title 'ceiling (host discards)', '' using 4 title "browser's downloads API"`,
+    `plot '${data}' using 2:xtic(1) title 'library into tamberlo-host', '' using 3 title 'library over the channel', '' using 4 title 'ceiling (host discards)', '' using 5 title "browser's downloads API"`,
   ].join("\n");
   const gnuplot = spawnSync("gnuplot", { input: script, encoding: "utf8" });
   if (gnuplot.status !== 0) log("gnuplot failed:", gnuplot.stderr);

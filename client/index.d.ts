@@ -12,6 +12,8 @@ export type {
 export const HOST_NAME: "tamberlo.host";
 export const DEFAULT_CHUNK_BYTES: number;
 export const DEFAULT_IN_FLIGHT: number;
+export const DEFAULT_CHANNEL_BYTES: number;
+export const DEFAULT_CHANNEL_IN_FLIGHT: number;
 /** The reason to abort a signal with to pause: the part file and its record stay. */
 export const PAUSE: "tamberlo.pause";
 /** The registry's key of a part: this prefix and the part file's name. */

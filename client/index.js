@@ -16,6 +16,11 @@ export const DEFAULT_CHUNK_BYTES = 512 * 1024;
 // Chunks on the way at once: enough to keep the browser, the pipe and the host busy together.
 export const DEFAULT_IN_FLIGHT = 8;
 
+// The channel (a WebSocket to the host, for the bytes only): pieces of this many bytes, at most
+// this many of them not yet acknowledged by the host.
+export const DEFAULT_CHANNEL_BYTES = 8 * 1024 * 1024;
+export const DEFAULT_CHANNEL_IN_FLIGHT = 3;
+
 /** The reason to abort a signal with (`controller.abort(PAUSE)`) to stop and keep the part. */
 export const PAUSE = "tamberlo.pause";
 
@@ -81,7 +86,7 @@ function codeOf(text, storage) {
   if (text === "no Downloads folder") return "no-downloads";
   if (text === "not a part file") return "not-a-part";
   if (/^written \d+ of \d+ bytes$/.test(text)) return "size-mismatch";
-  if (/^offset \d+ past the end \d+$/.test(text)) return "offset";
+  if (/^offset \d+ (past|before) the end \d+$/.test(text)) return "offset";
   // The file errors: a part file that is missing, not a regular file or has other names is no
   // part the host may use; a name taken or replaced during the final move.
   if (/: (the file does not exist|it is not a regular file|it has other names \(hard links\))\.$/
@@ -412,13 +417,15 @@ async function fromResponse(transfer, response, from, refetch) {
 /**
  * The source's bytes from `skip` on, as chunks of `size` bytes (the last may be shorter). A
  * chunk is only valid until the next one is asked for: a stream's pieces are gathered in one
- * buffer that is used again.
+ * buffer that is used again. With `keepOnError`, the bytes a stream gave before it failed are
+ * handed out before its error.
  * @param {ReadableStream<Uint8Array> | Blob | Uint8Array} body
  * @param {number} skip
  * @param {number} size
+ * @param {boolean} [keepOnError]
  * @returns {AsyncGenerator<Uint8Array>}
  */
-async function* chunks(body, skip, size) {
+async function* chunks(body, skip, size, keepOnError = false) {
   const shorter = (/** @type {number} */ has) => new TamberloError("source-changed",
     `the source has ${has} bytes, fewer than ${skip}`);
   if (body instanceof Uint8Array) {
@@ -443,7 +450,15 @@ async function* chunks(body, skip, size) {
     let filled = 0;
     let skipped = 0;
     for (;;) {
-      const { done, value } = await reader.read();
+      /** @type {ReadableStreamReadResult<Uint8Array>} */
+      let read;
+      try {
+        read = await reader.read();
+      } catch (error) {
+        if (keepOnError && filled > 0 && skipped >= skip) yield buffer.subarray(0, filled);
+        throw error;
+      }
+      const { done, value } = read;
       if (done) break;
       let piece = value;
       if (skipped < skip) {
@@ -472,6 +487,113 @@ async function* chunks(body, skip, size) {
   } finally {
     await reader.cancel().catch(() => {});
     reader.releaseLock();
+  }
+}
+
+// The channel's address, asked of each port once: {ok, url, token} or the host's refusal.
+/** @type {WeakMap<Port, Promise<any>>} */
+const channelAddresses = new WeakMap();
+
+/** One WebSocket to the host's channel, its replies taken in order. */
+class ChannelLink {
+  /** @type {WebSocket} */ #socket;
+  /** @type {any[]} */ #replies = [];
+  /** @type {{resolve: (reply: any) => void, reject: (error: Error) => void}[]} */ #waiting = [];
+  /** @type {Error | null} */ #closed = null;
+
+  /** @param {WebSocket} socket */
+  constructor(socket) {
+    this.#socket = socket;
+    socket.binaryType = "arraybuffer";
+    socket.addEventListener("message", (event) => {
+      /** @type {any} */
+      let reply;
+      try {
+        reply = JSON.parse(String(event.data));
+      } catch {
+        reply = { ok: false, error: "the channel sent no JSON" };
+      }
+      const waiter = this.#waiting.shift();
+      if (waiter) waiter.resolve(reply);
+      else this.#replies.push(reply);
+    });
+    socket.addEventListener("close", (event) => {
+      this.#end(new TamberloError("host-gone", `the channel closed (${event.code}` +
+        `${event.reason ? `: ${event.reason}` : ""})`, { reason: event.reason }));
+    });
+    this.opened = new Promise((resolve, reject) => {
+      socket.addEventListener("open", () => resolve(undefined), { once: true });
+      socket.addEventListener("close", () => reject(this.#closed), { once: true });
+    });
+    this.opened.catch(() => {});
+  }
+
+  /** @param {Error} error */
+  #end(error) {
+    this.#closed ??= error;
+    for (const waiter of this.#waiting.splice(0)) waiter.reject(this.#closed);
+  }
+
+  /** The next reply of the host, or the channel's end. @returns {Promise<any>} */
+  next() {
+    if (this.#replies.length > 0) return Promise.resolve(this.#replies.shift());
+    if (this.#closed) return Promise.reject(this.#closed);
+    return new Promise((resolve, reject) => this.#waiting.push({ resolve, reject }));
+  }
+
+  /** @param {string | Uint8Array} data */
+  send(data) { this.#socket.send(/** @type {any} */ (data)); }
+
+  /** Ends the channel; waiting replies fail with `error`. @param {Error} error */
+  close(error) {
+    this.#end(error);
+    if (this.#socket.readyState <= 1) this.#socket.close(1000);
+  }
+}
+
+/**
+ * A channel into `part` from `offset` on, ready for its bytes, or null (with the reason given to
+ * `debug`) when there is none: no WebSocket here, the host refuses or is too old, or the socket
+ * does not open or is refused.
+ * @param {Port} port
+ * @param {string} part
+ * @param {number} offset
+ * @param {(text: string) => void} debug
+ * @returns {Promise<ChannelLink | null>}
+ */
+async function openChannel(port, part, offset, debug) {
+  const Socket = /** @type {any} */ (globalThis).WebSocket;
+  if (typeof Socket !== "function") {
+    debug("channel: no WebSocket here; chunk messages");
+    return null;
+  }
+  let address = channelAddresses.get(port);
+  if (!address) {
+    address = port.send({ type: "file.write.channel" })
+      .catch((error) => ({ ok: false, error: String(error?.message ?? error) }));
+    channelAddresses.set(port, address);
+  }
+  const offer = await address;
+  if (offer.ok !== true) {
+    debug(`channel: the host offers none (${offer.error}); chunk messages`);
+    return null;
+  }
+  /** @type {ChannelLink | null} */
+  let link = null;
+  try {
+    link = new ChannelLink(new Socket(offer.url));
+    await link.opened;
+    link.send(JSON.stringify({ token: offer.token, part, offset }));
+    const first = await link.next();
+    if (first.ok !== true) throw new Error(first.error);
+    if (first.size !== offset) throw new Error(`the part file holds ${first.size} bytes`);
+    debug(`channel: open at ${offset}`);
+    return link;
+  } catch (error) {
+    const text = String(/** @type {any} */ (error)?.message ?? error);
+    link?.close(new Error(text));
+    debug(`channel: ${text}; chunk messages`);
+    return null;
   }
 }
 
@@ -561,6 +683,14 @@ export class Transfer {
     const { onProgress } = options;
     const total = this.#record.total ?? opened.end;
     const part = this.part;
+    // The channel when there is one; its failure before any byte was sent leaves the chunks.
+    if (options.channel !== false) {
+      const debug = options.onDebug ?? (() => {});
+      const link = await openChannel(this.#port, part, this.#size, debug);
+      if (link) return this.#writeOverChannel(link, opened, options, signal, total);
+    } else {
+      options.onDebug?.("channel: not asked for; chunk messages");
+    }
     /** @type {Promise<void>[]} */
     const onTheWay = [];
     let sent = this.#size;
@@ -599,6 +729,88 @@ export class Transfer {
       // No chunk may land after the caller hears of the failure (or after a cancel removes it).
       while (onTheWay.length > 0) await settle();
       throw error;
+    }
+    if (opened.end !== undefined && sent !== opened.end) {
+      throw new TamberloError(sent < opened.end ? "network" : "size-mismatch",
+        `the source gave ${sent} bytes, not ${opened.end}`);
+    }
+  }
+
+  /**
+   * Sends the source over the channel: pieces of channelBytes, at most channelInFlight of them
+   * not yet acknowledged; the part file's size follows the host's acknowledgements.
+   * @param {ChannelLink} link
+   * @param {Opened} opened
+   * @param {WriteOptions} options
+   * @param {AbortSignal} signal
+   * @param {number | undefined} total
+   */
+  async #writeOverChannel(link, opened, options, signal, total) {
+    const pieceBytes = options.channelBytes ?? DEFAULT_CHANNEL_BYTES;
+    const inFlight = options.channelInFlight ?? DEFAULT_CHANNEL_IN_FLIGHT;
+    if (!(Number.isSafeInteger(pieceBytes) && pieceBytes > 0)) throw new RangeError("channelBytes");
+    if (!(Number.isSafeInteger(inFlight) && inFlight > 0)) throw new RangeError("channelInFlight");
+    const stop = () => link.close(new TamberloError("aborted", "aborted"));
+    signal.addEventListener("abort", stop, { once: true });
+    // Pieces of a stream share one buffer: those are copied, as a socket may send later.
+    const fresh = opened.body instanceof Uint8Array ||
+      (typeof Blob !== "undefined" && opened.body instanceof Blob);
+    /** @type {number[]} the part file's size after each piece on the way */
+    const unacknowledged = [];
+    let sent = this.#size;
+    /** @type {unknown} */
+    let failure = null;
+    /** @type {{wake: (() => void) | null}} the sender, when it waits */
+    const sleeper = { wake: null };
+    // Acknowledgements are taken as they come, also while the source keeps the sender waiting.
+    const reading = (async () => {
+      try {
+        for (;;) {
+          const reply = await link.next();
+          if (reply.ok !== true) {
+            const text = String(reply.error);
+            throw new TamberloError(codeOf(text, reply.storage === true), text,
+              { storage: reply.storage === true });
+          }
+          while (unacknowledged.length > 0 && unacknowledged[0] <= reply.size) {
+            unacknowledged.shift();
+          }
+          this.#size = reply.size;
+          options.onProgress?.(reply.size, total);
+          sleeper.wake?.();
+        }
+      } catch (error) {
+        failure ??= error;
+        sleeper.wake?.();
+      }
+    })();
+    const until = async (/** @type {() => boolean} */ done) => {
+      while (!failure && !done()) await new Promise((resolve) => { sleeper.wake = () => resolve(undefined); });
+      if (failure) throw failure;
+    };
+    try {
+      for await (const piece of chunks(opened.body, opened.skip, pieceBytes, true)) {
+        signal.throwIfAborted();
+        if (failure) throw failure;
+        link.send(fresh ? piece : piece.slice());
+        sent += piece.length;
+        unacknowledged.push(sent);
+        await until(() => unacknowledged.length < inFlight);
+      }
+      await until(() => unacknowledged.length === 0);
+      signal.throwIfAborted();
+    } catch (error) {
+      // What went is acknowledged before the failure is told: the part file's size is known.
+      await until(() => unacknowledged.length === 0).catch(() => {});
+      throw error;
+    } finally {
+      signal.removeEventListener("abort", stop);
+      failure ??= new TamberloError("aborted", "done");
+      link.close(new TamberloError("aborted", "done"));
+      await reading;
+    }
+    if (this.#size !== sent) {
+      throw new TamberloError("size-mismatch", `the part file holds ${this.#size} bytes, not ${sent}`);
     }
     if (opened.end !== undefined && sent !== opened.end) {
       throw new TamberloError(sent < opened.end ? "network" : "size-mismatch",

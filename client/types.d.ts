@@ -24,6 +24,7 @@ export interface Replies {
   "file.write.end": { ok: true; name: string };
   "file.write.abort": { ok: true };
   "file.write.status": { ok: true; size: number };
+  "file.write.channel": { ok: true; url: string; token: string };
   /** `more`: the host stopped early; ask again with `after` = the last part listed. */
   "file.write.list": { ok: true; parts: ListedPart[]; more?: boolean };
   "file.version": { ok: true; version: string };
@@ -120,6 +121,16 @@ export interface WriteOptions extends RequestOptions {
   chunkBytes?: number;
   /** Chunk messages on the way at once; 8 by default. */
   inFlight?: number;
+  /** false: chunk messages only, never the host's channel (a WebSocket to the host). By default
+   * the bytes go over the channel when the host offers one and it opens, else as chunks. */
+  channel?: boolean;
+  /** Bytes per message on the channel; 8 MiB by default. */
+  channelBytes?: number;
+  /** Channel messages not yet acknowledged by the host; 3 by default. */
+  channelInFlight?: number;
+  /** Told which path the bytes take and why ("channel: open at 0", "channel: the host offers
+   * none (...); chunk messages"): for logs and tests, never needed to save. */
+  onDebug?: (text: string) => void;
   /** Where the source's first byte belongs in the file, for sources that are not the whole
    * file (a 206 Response says it itself); 0 by default. */
   at?: number;

@@ -48,6 +48,7 @@ nativeMessagingChecks(() => ({
   hostArgs: origin,
   ask: (how, message) => bridge("ask", how, JSON.stringify(message)),
   saveRandom: (how, name, size) => bridge("saveRandom", how, name, size),
+  saveOverChannel: (how, name, size) => bridge("saveOverChannel", how, name, size),
   findFile: (how, name) => bridge("findFile", how, name),
   portIsOpen: () => bridge("portIsOpen"),
   saveUrl: (url, name) => bridge("saveUrl", url, name),

@@ -52,6 +52,7 @@ nativeMessagingChecks(() => ({
   hostArgs: `${manifestPath()} ${addonId}`,
   ask: (how, message) => bridge("ask", how, JSON.stringify(message)),
   saveRandom: (how, name, size) => bridge("saveRandom", how, name, size),
+  saveOverChannel: (how, name, size) => bridge("saveOverChannel", how, name, size),
   findFile: (how, name) => bridge("findFile", how, name),
   portIsOpen: () => bridge("portIsOpen"),
   askExtensionToSave: (url, name) => bridge("askExtensionToSave", url, name),

@@ -133,6 +133,8 @@ TEST(DispatchTest, FileRequestsHaveTheirNameVettedBeforeTheFolderIsLookedUp) {
        {{"ok", false}, {"error", "unknown message file."}},
        {}},
       {R"({"type": "file.version"})", {{"ok", true}, {"version", TAMBERLO_VERSION}}, {}},
+      // A transfer type needs no name; a handler made without a channel refuses one.
+      {R"({"type": "file.write.channel"})", {{"ok", false}, {"error", "no channel here"}}, {}},
   };
   for (const Case& c : cases) {
     HandlerUnderTest t(files, kDownloads);
@@ -153,6 +155,7 @@ TEST(DispatchTest, NoDownloadsFolder) {
       {R"({"type": "file.nothing", "name": "a"})", "file.nothing"},
       {R"({"type": "file.write.begin", "name": "a"})", "file.write.begin"},
       {R"({"type": "file.write.flush"})", "file.write.flush"},
+      {R"({"type": "file.write.channel"})", "file.write.channel"},
   };
   for (const Case& c : cases) {
     HandlerUnderTest t(std::nullopt);

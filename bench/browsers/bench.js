@@ -1,4 +1,4 @@
-// Benchmark-only: the three ways of saving a URL that the browser benchmark times, run where
+// Benchmark-only: the ways of saving a URL that the browser benchmark times, run where
 // the example extension's code lives. Each resolves with JSON text: the milliseconds from the
 // start to the last byte written, and what was saved. The ports stay open until release(), so
 // that the host's CPU time can be read before it exits.
@@ -13,11 +13,20 @@ globalThis.bench = (() => {
     return { ms: performance.now() - start, ...result };
   };
   return {
-    // (a) the library's save into the real host.
+    // (a) the library's save into the real host, in chunk messages.
     library: (url, name, chunkBytes) => text(timed(async () => {
       const port = ex().connect("tamberlo.host");
       open.push(port);
-      return { saved: await ex().save(port, name, url, { chunkBytes }) };
+      return { saved: await ex().save(port, name, url, { chunkBytes, channel: false }) };
+    })),
+    // (a') the same save over the host's channel (a WebSocket to the host).
+    channel: (url, name) => text(timed(async () => {
+      const port = ex().connect("tamberlo.host");
+      open.push(port);
+      const debug = [];
+      const saved = await ex().save(port, name, url, { onDebug: (t) => debug.push(t) });
+      if (debug[0] !== "channel: open at 0") throw new Error(debug.join("; "));
+      return { saved };
     })),
     // (b) the same chunk messages, encoded the same way and as many on the way, into a host that
     // reads and discards them: what the browser's native messaging allows at most.

@@ -30,8 +30,15 @@ function listeners() {
   return { addListener: (f) => all.push(f), all };
 }
 
-export function startHost(home, style = "firefox") {
-  const child = spawn(hostProgram, [], {
+/** The arguments each browser starts the host with. */
+export const CHROMIUM_ORIGIN = "chrome-extension://knldjmfmopnpolahpmmgbagdohdnhkik/";
+export const BROWSER_ARGUMENTS = {
+  firefox: ["/usr/lib/mozilla/native-messaging-hosts/tamberlo.host.json", "tamberlo@example.org"],
+  chromium: [CHROMIUM_ORIGIN],
+};
+
+export function startHost(home, style = "firefox", args = BROWSER_ARGUMENTS[style]) {
+  const child = spawn(hostProgram, args, {
     env: { ...process.env, HOME: home, XDG_CONFIG_HOME: path.join(home, ".config") },
     stdio: ["pipe", "pipe", "ignore"],
   });

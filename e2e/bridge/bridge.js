@@ -21,8 +21,16 @@ globalThis.e2e = (() => {
       for (let i = 0; i < size; i += 65536) crypto.getRandomValues(bytes.subarray(i, i + 65536));
       const progress = [];
       const onProgress = (done, total) => progress.push([done, total]);
-      const saved = await ex().save(sender(how), name, bytes, { onProgress });
+      const saved = await ex().save(sender(how), name, bytes, { onProgress, channel: false });
       return { saved, hash: await sha256(bytes), progress };
+    })()),
+    // Random bytes saved by the library's own choice of path, and what it said of it.
+    saveOverChannel: (how, name, size) => text((async () => {
+      const bytes = new Uint8Array(size);
+      for (let i = 0; i < size; i += 65536) crypto.getRandomValues(bytes.subarray(i, i + 65536));
+      const debug = [];
+      const saved = await ex().save(sender(how), name, bytes, { onDebug: (t) => debug.push(t) });
+      return { saved, hash: await sha256(bytes), debug };
     })()),
     // A URL streamed into Downloads by the extension: the saved name and the progress.
     saveUrl: (url, name) => text((async () => {

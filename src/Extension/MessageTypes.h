@@ -15,6 +15,7 @@ inline constexpr std::string_view kEnd = "file.write.end";
 inline constexpr std::string_view kAbort = "file.write.abort";
 inline constexpr std::string_view kStatus = "file.write.status";
 inline constexpr std::string_view kList = "file.write.list";
+inline constexpr std::string_view kChannel = "file.write.channel";
 inline constexpr std::string_view kExists = "file.exists";
 inline constexpr std::string_view kOpen = "file.open";
 inline constexpr std::string_view kReveal = "file.reveal";

@@ -18,6 +18,13 @@ struct Route {
   json::object (*answer)(MessageFamilies& families, json::object& message, std::string_view name);
 };
 
+// {"ok": true, "url": ..., "token": ...}, or the channel's refusal.
+json::object offerChannel(BulkChannel& channel) {
+  Result<ChannelAddress> address = channel.open();
+  if (!address) return Replies::refused(address.error().description);
+  return {{"ok", true}, {"url", address->url}, {"token", address->token}};
+}
+
 // The chunk first: it is by far the most frequent message.
 constexpr Route kRoutes[] = {
     {MessageType::kChunk,
@@ -32,6 +39,8 @@ constexpr Route kRoutes[] = {
      [](MessageFamilies& f, json::object& m, std::string_view) { return f.transfers.status(m); }},
     {MessageType::kList,
      [](MessageFamilies& f, json::object& m, std::string_view) { return f.transfers.list(m); }},
+    {MessageType::kChannel,
+     [](MessageFamilies& f, json::object&, std::string_view) { return offerChannel(f.channel); }},
     {MessageType::kExists, [](MessageFamilies& f, json::object& m,
                               std::string_view name) { return f.lookup.exists(m, name); }},
     {MessageType::kOpen, [](MessageFamilies& f, json::object&,
@@ -52,12 +61,27 @@ const Route* routeOf(std::string_view type) {
 SafariWebExtensionHandler::SafariWebExtensionHandler(FileSystem& files, Desktop& desktop,
                                                      std::optional<std::string> downloads,
                                                      std::unique_ptr<LogSink> sink)
+    : SafariWebExtensionHandler(files, desktop, std::move(downloads), std::move(sink),
+                                makeRefusingChannel("no channel here")) {}
+
+SafariWebExtensionHandler::SafariWebExtensionHandler(FileSystem& files, Desktop& desktop,
+                                                     std::optional<std::string> downloads,
+                                                     std::unique_ptr<LogSink> sink,
+                                                     BulkChannel& channel)
     : files_(files),
       downloads_(std::move(downloads)),
       log(std::string(kLogSubsystem), std::string(kLogCategory), std::move(sink)),
       families_{Transfers(files, downloads_.value_or(""), log),
                 Lookup(files, downloads_.value_or(""), log),
-                OpenReveal(files, desktop, downloads_.value_or(""), log)} {}
+                OpenReveal(files, desktop, downloads_.value_or(""), log), channel} {}
+
+SafariWebExtensionHandler::SafariWebExtensionHandler(FileSystem& files, Desktop& desktop,
+                                                     std::optional<std::string> downloads,
+                                                     std::unique_ptr<LogSink> sink,
+                                                     std::unique_ptr<BulkChannel> refusing)
+    : SafariWebExtensionHandler(files, desktop, std::move(downloads), std::move(sink), *refusing) {
+  refusingChannel_ = std::move(refusing);
+}
 
 std::optional<std::string> SafariWebExtensionHandler::downloadsFolder(FileSystem& files) {
   std::optional<std::string> folder = files.downloadsDirectory();

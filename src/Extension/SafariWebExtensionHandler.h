@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Extension/BulkChannel.h"
 #include "Extension/Carriers.h"
 #include "Extension/DownloadsFile.h"
 #include "Extension/Lookup.h"
@@ -32,6 +33,8 @@ struct MessageFamilies {
   Transfers transfers;
   Lookup lookup;
   OpenReveal openReveal;
+  // Where the bytes of a transfer may come in beside the messages (file.write.channel).
+  BulkChannel& channel;
 };
 
 class SafariWebExtensionHandler {
@@ -41,6 +44,11 @@ class SafariWebExtensionHandler {
   // file message is then answered "no Downloads folder"). Log lines go to `sink`.
   SafariWebExtensionHandler(FileSystem& files, Desktop& desktop,
                             std::optional<std::string> downloads, std::unique_ptr<LogSink> sink);
+  // The same, offering `channel` (which must outlive the handler) to file.write.channel; the
+  // constructor above refuses every such request with "no channel here".
+  SafariWebExtensionHandler(FileSystem& files, Desktop& desktop,
+                            std::optional<std::string> downloads, std::unique_ptr<LogSink> sink,
+                            BulkChannel& channel);
 
   // The user's Downloads folder with its links resolved, as `files` names it now, or nothing
   // when the user has none. Neither checks nor creates the folder. A host looks it up once, at
@@ -73,9 +81,16 @@ class SafariWebExtensionHandler {
                                                     Dates dates = Dates::kRead);
 
  private:
+  // Keeps `refusing` for as long as the handler lives, and offers it.
+  SafariWebExtensionHandler(FileSystem& files, Desktop& desktop,
+                            std::optional<std::string> downloads, std::unique_ptr<LogSink> sink,
+                            std::unique_ptr<BulkChannel> refusing);
+
   FileSystem& files_;
   const std::optional<std::string> downloads_;
   Logger log;
+  // The channel of the first constructor; nothing with the second.
+  std::unique_ptr<BulkChannel> refusingChannel_;
   MessageFamilies families_;
 };
 

@@ -86,15 +86,10 @@ json::object Transfers::chunk(const json::object& message) {
   std::optional<uint64_t> offset = wholeNumber(message.if_contains("offset"));
   const json::string* data = text(message, "data");
   if (!part || !offset || data == nullptr) return refused("bad chunk");
-  std::string_view encoded = data->subview();
-  // The whole text is checked before the file is touched: a bad chunk changes nothing, however
-  // long it is. A chunk of one block is decoded at once, the decoding being its check; a longer
-  // one is checked first and decoded block by block as it is written.
-  const bool oneBlock = encoded.size() <= kChunkBlock;
-  std::optional<std::span<const uint8_t>> decoded;
-  if (oneBlock ? !(decoded = chunkDecoder_.decode(encoded)) : !isBase64(encoded)) {
-    return refused("bad chunk");
-  }
+  // Decoded whole, in one pass, into the buffer reused from chunk to chunk: the decoding is the
+  // check, and it comes before the file is touched, so a bad chunk changes nothing, however long.
+  std::optional<std::span<const uint8_t>> bytes = chunkDecoder_.decode(data->subview());
+  if (!bytes) return refused("bad chunk");
 
   const std::string path = pathOf(*part);
   Result<std::unique_ptr<WritableFile>> file = files_.openForWriting(path);
@@ -112,22 +107,10 @@ json::object Transfers::chunk(const json::object& message) {
       return Replies::failure(log_, MessageType::kChunk, cut.error());
   }
 
-  // Block by block, each decoded into the same small buffer and written while it is still in
-  // the processor's cache: a 16 MiB chunk is never held decoded in memory, nor read back from
-  // it. Each block's bytes are the right bytes at the right place, so what is written stands
-  // even if the process dies midway: the part file's length stays the transfer's progress.
-  // Every block but the last is whole quads without padding, so each decodes on its own.
-  uint64_t at = *offset;
-  for (size_t from = 0; from < encoded.size(); from += kChunkBlock) {
-    std::optional<std::span<const uint8_t>> bytes =
-        oneBlock ? decoded : chunkDecoder_.decode(encoded.substr(from, kChunkBlock));
-    if (!bytes) return refused("bad chunk");
-    if (Status written = (*file)->writeAt(at, *bytes); !written) {
-      return Replies::failure(log_, MessageType::kChunk, written.error());
-    }
-    at += bytes->size();
+  if (Status written = (*file)->writeAt(*offset, *bytes); !written) {
+    return Replies::failure(log_, MessageType::kChunk, written.error());
   }
-  return {{"ok", true}, {"size", at}};
+  return {{"ok", true}, {"size", *offset + bytes->size()}};
 }
 
 json::object Transfers::end(const json::object& message) {

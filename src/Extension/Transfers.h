@@ -38,8 +38,8 @@ class Transfers {
   boost::json::object status(const boost::json::object& message);
   boost::json::object list(const boost::json::object& message);
 
-  // The text of a chunk is decoded and written this much at a time (a multiple of 4): small
-  // enough that the block and its bytes stay in the processor's cache between the two steps.
+  // A length of chunk text (a multiple of 4) that the tests of long chunks make their chunks
+  // several times as long as; a chunk of any length is decoded whole before it is written.
   static constexpr size_t kChunkBlock = 256 * 1024;
 
   // How many free final names end tries before it gives up: each try after the first follows a
@@ -74,7 +74,8 @@ class Transfers {
   FileSystem& files_;
   const std::string folder_;
   Logger& log_;
-  // One buffer for the decoded bytes of every chunk, reused from chunk to chunk.
+  // One buffer for the decoded bytes of every chunk, reused from chunk to chunk: it grows to the
+  // largest chunk's bytes (at most three quarters of the largest message) and stays.
   Base64Decoder chunkDecoder_;
 };
 

@@ -1,11 +1,14 @@
 // tamberlo-host: the native-messaging host that browsers start for the extension. Browsers pass
-// arguments of their own (the caller's origin; a manifest path and an add-on ID); none of them
-// changes what the host does. A browser never passes --version first: that alone prints the
-// version and ends.
+// arguments of their own (the caller's origin; a manifest path and an add-on ID): they only say
+// which origins may use the channel (ChannelRules::callersFrom). A browser never passes --version
+// first: that alone prints the version and ends.
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
+#include <vector>
 
+#include "Host/ChannelServer.h"
 #include "Host/NativeHost.h"
 #include "Platform/Confinement.h"
 #include "Platform/Desktop.h"
@@ -20,10 +23,11 @@
 
 namespace {
 
-// Confines the host to `downloads` (Platform/Confinement.h); where the OS lacks a part of the
-// confinement, logs one info line naming it and goes on without it.
-void confineHost(const std::optional<std::string>& downloads) {
-  std::optional<std::string> missing = tamberlo::confineToDownloads(downloads);
+// Confines the host to `downloads`, with `listener` (the channel's bound socket) allowed to
+// listen and accept (Platform/Confinement.h); where the OS lacks a part of the confinement, logs
+// one info line naming it and goes on without it.
+void confineHost(const std::optional<std::string>& downloads, std::optional<int> listener) {
+  std::optional<std::string> missing = tamberlo::confineToDownloads(downloads, listener);
   if (!missing) return;
   tamberlo::Logger log(std::string(tamberlo::kLogSubsystem), std::string(tamberlo::kLogCategory),
                        tamberlo::makeSystemSink());
@@ -61,8 +65,28 @@ int main(int argc, char** argv) {
     if (downloads) downloads = files->resolveSymlinks(*downloads);
   }
 #endif
+  // The channel's socket is made and bound now, before the confinement, which lets it listen
+  // later and makes no other; it listens only once the caller asks for it.
+  std::vector<std::string_view> arguments(argv + 1, argv + argc);
+  tamberlo::ChannelRules::Callers callers = tamberlo::ChannelRules::callersFrom(arguments);
+  std::unique_ptr<tamberlo::BulkChannel> channel;
+  std::optional<int> listener;
+  if (!callers.known()) {
+    channel = tamberlo::makeRefusingChannel("no channel for this caller");
+  } else if (!downloads) {
+    channel = tamberlo::makeRefusingChannel("no Downloads folder");
+  } else {
+    auto server = tamberlo::ChannelServer::make(*files, *downloads, std::move(callers),
+                                                tamberlo::makeSystemSink());
+    if (server) {
+      listener = (*server)->descriptor();
+      channel = std::move(*server);
+    } else {
+      channel = tamberlo::makeRefusingChannel(server.error().description);
+    }
+  }
   tamberlo::SafariWebExtensionHandler handler(*files, *desktop, downloads,
-                                              tamberlo::makeSystemSink());
-  confineHost(downloads);
+                                              tamberlo::makeSystemSink(), *channel);
+  confineHost(downloads, listener);
   return tamberlo::serveNativeMessages(tamberlo::kStandardInput, replies, handler);
 }

@@ -1,0 +1,40 @@
+#include "Extension/PartWriter.h"
+
+#include "Extension/DownloadsFile.h"
+
+namespace tamberlo {
+namespace {
+
+Error refusal(std::string text) { return Error{ErrorKind::kOther, std::move(text), 0}; }
+
+}  // namespace
+
+Result<std::unique_ptr<PartWriter>> PartWriter::open(FileSystem& files, const std::string& folder,
+                                                     std::string_view part, uint64_t offset) {
+  if (!DownloadsFile::isPartFileName(part)) return refusal("not a part file");
+  std::string path = folder;
+  if (path.empty() || path.back() != '/') path += '/';
+  path.append(part);
+  Result<std::unique_ptr<WritableFile>> file = files.openForWriting(path);
+  if (!file) return file.error();
+  // Locked first: the length of a part file that another transfer writes is not yet known.
+  if (Status locked = (*file)->lock(); !locked) return locked.error();
+  Result<uint64_t> length = (*file)->size();
+  if (!length) return length.error();
+  if (offset > *length) {
+    return refusal("offset " + std::to_string(offset) + " past the end " + std::to_string(*length));
+  }
+  if (offset < *length) {
+    return refusal("offset " + std::to_string(offset) + " before the end " +
+                   std::to_string(*length));
+  }
+  return std::unique_ptr<PartWriter>(new PartWriter(std::move(*file), *length));
+}
+
+Status PartWriter::append(std::span<const uint8_t> bytes) {
+  if (Status written = file_->writeAt(size_, bytes); !written) return written;
+  size_ += bytes.size();
+  return success();
+}
+
+}  // namespace tamberlo

@@ -173,7 +173,6 @@ std::vector<Allowed> allowedCalls(const Grants& grants) {
     {SCMP_SYS(fdatasync), {}, "a saved file on disk before end answers"},
     {SCMP_SYS(flock), {}, "one writer at a time: a part file's lock, taken without waiting"},
     {SCMP_SYS(fsetxattr), {}, "a saved file's origin attributes, on its descriptor"},
-    {SCMP_SYS(flock), {}, "a part file's lock while a transfer writes it"},
     {SCMP_SYS(fcntl), {SCMP_A1(SCMP_CMP_EQ, F_GETFL)}, "descriptor flags (C library)"},
     {SCMP_SYS(fcntl), {SCMP_A1(SCMP_CMP_EQ, F_SETFL)}, "non-blocking descriptors"},
     {SCMP_SYS(fcntl), {SCMP_A1(SCMP_CMP_EQ, F_GETFD)}, "close-on-exec flag (C library)"},

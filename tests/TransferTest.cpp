@@ -80,20 +80,34 @@ TEST(TransferTest, BeginTreatsAnyObjectAsTakenAndFollowsNoLink) {
 TEST(TransferTest, BeginRefusals) {
   FakeHome home;
   const json::object notAName{{"ok", false}, {"error", "not a file name"}};
+  const json::object badBegin{{"ok", false}, {"error", "bad begin"}};
   const json::object cannot{{"ok", false}, {"error", "cannot create a file in Downloads"}};
   const Line cannotLine = error("file.write.begin: cannot create the file in Downloads");
   HandlerUnderTest t;
-  play(t, {
-              {R"({"type": "file.write.begin"})", notAName},
-              {R"({"type": "file.write.begin", "name": 7})", notAName},
-              {R"({"type": "file.write.begin", "name": ""})", notAName},
-              {R"({"type": "file.write.begin", "name": "a/b"})", notAName},
-              {R"({"type": "file.write.begin", "name": ".hidden"})", notAName},
-              // 251 bytes are a name, but with ".part" they are too long for the folder.
-              {writeBegin(std::string(251, 'x')), cannot, {cannotLine}},
-              {R"({"type": "file.write.flush", "part": "a.part"})",
-               {{"ok", false}, {"error", "unknown message file.write.flush"}}},
-          });
+  play(t,
+       {
+           {R"({"type": "file.write.begin"})", notAName},
+           {R"({"type": "file.write.begin", "name": 7})", notAName},
+           {R"({"type": "file.write.begin", "name": ""})", notAName},
+           {R"({"type": "file.write.begin", "name": "a/b"})", notAName},
+           {R"({"type": "file.write.begin", "name": ".hidden"})", notAName},
+           // The page's addresses, when given, are text of at most 8 KiB.
+           {R"({"type": "file.write.begin", "name": "a", "url": 7})", badBegin},
+           {R"({"type": "file.write.begin", "name": "a", "url": null})", badBegin},
+           {R"({"type": "file.write.begin", "name": "a", "referrer": ["https://a.example/"]})",
+            badBegin},
+           {json::serialize(json::object{{"type", "file.write.begin"},
+                                         {"name", "a"},
+                                         {"url", "https://a.example/" + std::string(8175, 'v')}}),
+            badBegin},
+           {json::serialize(json::object{
+                {"type", "file.write.begin"}, {"name", "a"}, {"referrer", std::string(8193, 'r')}}),
+            badBegin},
+           // 251 bytes are a name, but with ".part" they are too long for the folder.
+           {writeBegin(std::string(251, 'x')), cannot, {cannotLine}},
+           {R"({"type": "file.write.flush", "part": "a.part"})",
+            {{"ok", false}, {"error", "unknown message file.write.flush"}}},
+       });
   EXPECT_EQ(listNames(home.downloads()), std::vector<std::string>{});
   // The folder is looked up, never made: without it nothing can be created.
   std::filesystem::remove(home.downloads());

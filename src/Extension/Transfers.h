@@ -22,9 +22,12 @@ class Transfers {
   // Works in `folder`, the host's Downloads folder; `files` and `log` must outlive it.
   Transfers(FileSystem& files, std::string folder, Logger& log);
 
-  // Each answers its message with {"ok": ...}. A file operation that fails is answered with the
-  // error's description and "storage"; a missing part file fails chunk, end and status with the
-  // file error's description, and abort counts it as removed.
+  // Each answers its message with {"ok": ...}. Begin takes an optional "url" and "referrer" (text
+  // of at most 8 KiB each, else "bad begin") and marks the new part file with them as come from
+  // the web (FileSystem::markOrigin); a file system that keeps no mark still saves the file. A file
+  // operation that fails is answered with the error's description and "storage"; a missing part
+  // file fails chunk, end and status with the file error's description, and abort counts it as
+  // removed.
   boost::json::object begin(const boost::json::object& message);
   boost::json::object chunk(const boost::json::object& message);
   boost::json::object end(const boost::json::object& message);
@@ -42,6 +45,8 @@ class Transfers {
 
  private:
   std::string pathOf(std::string_view name) const;
+  // Marks the part file `part` with `mark`, or logs one line where that fails.
+  void markOrigin(std::string_view part, const OriginMark& mark);
   // True when `name` may not be given to a new file: an entry stands under it, or under a
   // canonically equivalent spelling among `spellings` (see spellingsOf).
   bool isTaken(std::string_view name, const std::vector<DownloadsFile::Entry>& spellings);

@@ -23,6 +23,8 @@ namespace tamberlo::glib {
   X(app_info_launch_default_for_uri)        \
   X(cancellable_cancel)                     \
   X(cancellable_new)                        \
+  X(content_type_guess)                     \
+  X(content_type_is_a)                      \
   X(dbus_address_get_for_bus_sync)          \
   X(dbus_connection_call_sync)              \
   X(dbus_connection_new_for_address)        \

@@ -111,7 +111,7 @@ TEST(DiskFullTest, TheSavedFileCarriesItsOriginWhereTheFileSystemKeepsIt) {
        {"", ""},
        {info("file.write.begin <private>"),
         error("file.write.begin: the file's origin is not marked: Cannot mark the file's "
-              "origin: Operation not supported.")}},
+              "origin: the file system keeps no such mark.")}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.type);

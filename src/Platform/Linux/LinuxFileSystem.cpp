@@ -408,7 +408,9 @@ Status LinuxFileSystem::markOrigin(const std::string& path, const OriginMark& ma
   for (const auto& [name, value] : attributes) {
     if (value.empty()) continue;
     if (::fsetxattr((*file)->descriptor(), name, value.data(), value.size(), 0) != 0) {
-      return posixError(errno, kOperation);
+      int errnum = errno;
+      if (errnum == ENOTSUP) return FileErrors::keepsNoOrigin(posixError(errnum, kOperation));
+      return posixError(errnum, kOperation);
     }
   }
   return success();

@@ -34,7 +34,8 @@ bool disableExtensionPoints() {
 
 }  // namespace
 
-std::optional<std::string> confineToDownloads(const std::optional<std::string>&) {
+std::optional<std::string> confineToDownloads(const std::optional<std::string>&,
+                                              std::optional<int>) {
   std::string missing = "file confinement and the ban on starting programs";
   if (!restrictImageLoads()) missing += ", the DLL load restrictions";
   if (!disableExtensionPoints()) missing += ", the extension-point ban";

@@ -137,6 +137,7 @@ class WindowsFile : public WritableFile {
   }
 
   FileIdentity identity() const override { return identity_; }
+  HANDLE handle() const { return handle_.get(); }
 
   Status lock() override {
     // The whole file, whatever its length; other handles' writes to it fail while it is held.
@@ -474,6 +475,16 @@ Status WindowsFileSystem::markOrigin(const std::string& path, const OriginMark& 
   // which is the file's own name: a link would have been refused.
   Result<std::unique_ptr<WindowsFile>> file = openRegularFile(path, GENERIC_WRITE, 0, operation);
   if (!file) return file.error();
+  // A volume without streams (FAT; Wine, which would make a file named "x:Zone.Identifier"
+  // beside it) keeps no mark.
+  DWORD flags = 0;
+  if (!::GetVolumeInformationByHandleW((*file)->handle(), nullptr, 0, nullptr, nullptr, &flags,
+                                       nullptr, 0)) {
+    return lastWindowsError(operation);
+  }
+  if ((flags & FILE_NAMED_STREAMS) == 0) {
+    return FileErrors::keepsNoOrigin(windowsError(ERROR_NOT_SUPPORTED, operation));
+  }
   Result<std::wstring> native = nativePath(path, operation);
   if (!native) return native.error();
   ScopedHandle stream(::CreateFileW((*native + L":Zone.Identifier").c_str(), GENERIC_WRITE,

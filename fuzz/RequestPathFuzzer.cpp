@@ -76,9 +76,9 @@ std::map<std::string, std::string> snapshot(const fs::path& root, const fs::path
 class CheckingDesktop : public tamberlo::Desktop {
  public:
   explicit CheckingDesktop(std::string folder) : folder_(std::move(folder)) {}
-  bool open(const std::string& path) override {
+  tamberlo::OpenOutcome open(const std::string& path) override {
     check(path);
-    return true;
+    return tamberlo::OpenOutcome::kOpened;
   }
   void reveal(const std::string& path) override { check(path); }
 

@@ -193,19 +193,26 @@ struct World {
     writeFile(dataHome + "/applications/org.tamberlo.TestApp.desktop",
               "[Desktop Entry]\nType=Application\nName=Test bus application\nExec=/bin/true "
               "%f\nDBusActivatable=true\nMimeType=application/x-tamberlo-bus;\n");
-    // The test types: every name ending in ".tbt", films ending in ".tbf", and the bus
-    // application's files ending in ".tbb".
+    // The test types: every name ending in ".tbt", films ending in ".tbf", the bus
+    // application's files ending in ".tbb"; and scripts, launchers and videos, whose default
+    // application is the test opener too.
     writeFile(dataHome + "/mime/globs2",
               "50:application/x-tamberlo-test:*.tbt\n50:application/x-tamberlo-film:*.tbf\n"
-              "50:application/x-tamberlo-bus:*.tbb\n");
+              "50:application/x-tamberlo-bus:*.tbb\n"
+              "50:application/x-shellscript:*.sh\n50:application/x-desktop:*.desktop\n"
+              "50:video/mp4:*.mp4\n");
     writeFile(dataHome + "/mime/types",
               "application/x-tamberlo-test\napplication/x-tamberlo-film\n"
-              "application/x-tamberlo-bus\n");
+              "application/x-tamberlo-bus\n"
+              "application/x-shellscript\napplication/x-desktop\nvideo/mp4\n");
     writeFile(configHome + "/mimeapps.list",
               "[Default Applications]\n"
               "application/x-tamberlo-test=tamberlo-test-opener.desktop\n"
               "application/x-tamberlo-film=tamberlo-test-player.desktop\n"
               "application/x-tamberlo-bus=org.tamberlo.TestApp.desktop\n"
+              "application/x-shellscript=tamberlo-test-opener.desktop\n"
+              "application/x-desktop=tamberlo-test-opener.desktop\n"
+              "video/mp4=tamberlo-test-opener.desktop\n"
               "inode/directory=tamberlo-test-opener.desktop\n");
 
     ::setenv("HOME", home.c_str(), 1);
@@ -416,6 +423,55 @@ TEST_F(DesktopTest, OpenWithNoApplicationForTheTypeIsRefused) {
   EXPECT_EQ(launchesSettled(), std::vector<std::string>{});
 }
 
+// A page that has the extension save a script or a launcher and then open it gets no program
+// run: the default application of its type is never started. Videos open as before.
+TEST_F(DesktopTest, OpenNeverRunsAProgramSavedFromTheWeb) {
+  const boost::json::object refused{{"ok", false},
+                                    {"error", "file.open: refused to run a program"}};
+  struct Case {
+    std::string name;
+    std::string bytes;
+    boost::json::object reply;
+    std::vector<CapturingSink::Line> log;
+  };
+  const Case cases[] = {
+      {"x.sh",
+       "#!/bin/sh\ntouch owned\n",
+       refused,
+       {{LogLevel::kInfo, "file.open: refused a program"}}},
+      {"x.desktop",
+       "[Desktop Entry]\nType=Application\nName=x\nExec=touch owned\n",
+       refused,
+       {{LogLevel::kInfo, "file.open: refused a program"}}},
+      {"x.mp4", "not really a video\n", {{"ok", true}}, kOpened},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string part = c.name + ".part";
+    auto save = [&](boost::json::object message) {
+      return handler_->answer(boost::json::value(message));
+    };
+    ASSERT_EQ(save({{"type", "file.write.begin"}, {"name", c.name}, {"url", "https://a.example/"}}),
+              (boost::json::object{{"ok", true}, {"part", part}}));
+    ASSERT_EQ(save({{"type", "file.write.chunk"},
+                    {"part", part},
+                    {"offset", 0},
+                    {"data", base64(c.bytes)}})["ok"],
+              true);
+    ASSERT_EQ(save({{"type", "file.write.end"},
+                    {"part", part},
+                    {"name", c.name},
+                    {"size", c.bytes.size()}}),
+              (boost::json::object{{"ok", true}, {"name", c.name}}));
+    constexpr fs::perms kRun =
+        fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+    EXPECT_EQ(fs::status(world_.pathIn(c.name)).permissions() & kRun, fs::perms::none);
+    EXPECT_EQ(answer("file.open", c.name), c.reply);
+    EXPECT_EQ(lines(), c.log);
+  }
+  EXPECT_EQ(launchesSettled(), std::vector<std::string>{world_.pathIn("x.mp4")});
+}
+
 TEST_F(DesktopTest, NamesNotStandingInDownloadsAreNotFoundAndNothingIsShown) {
   SessionBus bus(SessionBus::Activation::kNone, "");
   std::string record = scratch_ / "shown-not-found";
@@ -557,8 +613,13 @@ TEST_F(DesktopTest, TheHostOpensAndRevealsAndThenEndsCleanly) {
   make("my clip #1 at 100%.tbt", Kind::kFile);
   make("vidéo.tbt", Kind::kFile);
 
+  make("run.sh", Kind::kFile);
+
   HostProcess host({{"DBUS_SESSION_BUS_ADDRESS", bus.address()}});
   HostWatchdog watchdog(host.pid());
+  // The launcher's refusal of a program reaches the reply.
+  EXPECT_EQ(ask(host, "file.open", "run.sh"),
+            (boost::json::value{{"ok", false}, {"error", "file.open: refused to run a program"}}));
   EXPECT_EQ(ask(host, "file.open", "my clip #1 at 100%.tbt"), kOk);
   EXPECT_EQ(ask(host, "file.reveal", "vidéo.tbt"), kOk);
   host.closeInput();

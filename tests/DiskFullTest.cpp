@@ -1,5 +1,7 @@
-// A transfer into a Downloads folder that really fills up: a 1 MiB tmpfs mounted over it.
+// Transfers into Downloads folders of real file systems mounted over it: a 1 MiB tmpfs that
+// really fills up, and a ramfs that keeps no user attributes.
 #include <sys/mount.h>
+#include <sys/xattr.h>
 
 #include <cstring>
 #include <filesystem>
@@ -13,11 +15,12 @@ namespace {
 using testing::FakeHome;
 using testing::HandlerUnderTest;
 
-// A tmpfs mounted over a folder for as long as it lives; unmounted on every way out.
+// A tmpfs (or another memory file system, `type`) mounted over a folder for as long as it lives;
+// unmounted on every way out.
 class TmpfsMount {
  public:
-  TmpfsMount(const std::string& folder, const char* options) {
-    if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, options) == 0) {
+  TmpfsMount(const std::string& folder, const char* options, const char* type = "tmpfs") {
+    if (::mount(type, folder.c_str(), type, 0, options) == 0) {
       folder_ = folder;
     } else {
       reason_ = std::strerror(errno);
@@ -105,6 +108,58 @@ TEST(DiskFullTest, BeginOnAVolumeWithoutAFreeInodeTellsStorage) {
   EXPECT_EQ(
       t.lines(),
       std::vector<Line>{error("file.write.begin: cannot create the file in Downloads: " + full)});
+}
+
+// The origin attributes of the saved file at `path`: user.xdg.origin.url, then
+// user.xdg.referrer.url, each empty when missing.
+std::vector<std::string> originOf(const std::string& path) {
+  std::vector<std::string> values;
+  for (const char* name : {"user.xdg.origin.url", "user.xdg.referrer.url"}) {
+    char value[256];
+    ssize_t n = ::getxattr(path.c_str(), name, value, sizeof value);
+    values.emplace_back(value, n > 0 ? static_cast<size_t>(n) : 0);
+  }
+  return values;
+}
+
+// The page's addresses go on the part file at begin, and a rename keeps them; a file system
+// without user attributes saves the file all the same and says so once.
+TEST(DiskFullTest, TheSavedFileCarriesItsOriginWhereTheFileSystemKeepsIt) {
+  const std::string url = "https://a.example/v.mp4";
+  const std::string referrer = "https://a.example/watch";
+  struct Case {
+    const char* type;  // of the file system mounted over Downloads
+    std::vector<std::string> origin;
+    std::vector<Line> beginLines;
+  };
+  const Case cases[] = {
+      {"tmpfs", {url, referrer}, {info("file.write.begin <private>")}},
+      {"ramfs",
+       {"", ""},
+       {info("file.write.begin <private>"),
+        error("file.write.begin: the file's origin is not marked: Cannot mark the file's "
+              "origin: the file system keeps no such mark.")}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.type);
+    FakeHome home;
+    TmpfsMount mount(home.downloads(), "mode=0755", c.type);
+    if (!mount.mounted())
+      GTEST_SKIP() << "cannot mount a " << c.type << " (" << mount.reason() << ")";
+    HandlerUnderTest t(home.downloads());
+    play(t, {{json::serialize(json::object{{"type", "file.write.begin"},
+                                           {"name", "clip.mp4"},
+                                           {"url", url},
+                                           {"referrer", referrer}}),
+              {{"ok", true}, {"part", "clip.mp4.part"}},
+              c.beginLines},
+             {writeChunk("clip.mp4.part", 0, "abc"), {{"ok", true}, {"size", 3}}},
+             {writeEnd("clip.mp4.part", "clip.mp4", 3),
+              {{"ok", true}, {"name", "clip.mp4"}},
+              {info("file.write.end: saved 3 bytes as <private>")}}});
+    EXPECT_EQ(testing::readFile(home / "clip.mp4"), "abc");
+    EXPECT_EQ(originOf(home / "clip.mp4"), c.origin);
+  }
 }
 
 }  // namespace

@@ -79,7 +79,12 @@ TEST(DownloadsFileTest, AcceptsOnlyOneFileNameInDownloads) {
       {"com\xC2\xB2.x", true, false},   // com².x
       {"LPT\xC2\xB3", true, false},     // LPT³
       {"LPT\xE2\x81\xB4", true, true},  // LPT⁴
-      {"COM0", true, true},
+      {"COM0", true, false},
+      {"lpt0.mp4", true, false},
+      {"CONIN$", true, false},
+      {"conout$.txt", true, false},
+      {"CONIN", true, true},
+      {"CONOUT$x", true, true},
       {"COM10", true, true},
       {"COM", true, true},
       {"CONSOLE.txt", true, true},

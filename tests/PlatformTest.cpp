@@ -6,6 +6,7 @@
 #include "Encoding/Utf8.h"
 #include "Platform/Linux/LinuxFileSystem.h"
 #include "Platform/Logger.h"
+#include "Platform/ZoneIdentifier.h"
 #include "support/TestSupport.h"
 
 namespace tamberlo {
@@ -130,6 +131,32 @@ TEST(Utf8Test, TellsValidFromInvalid) {
       {"abcdefgh\xFFijklmnop", false},
   };
   for (const Case& c : cases) EXPECT_EQ(isValidUtf8(c.text), c.valid) << c.text;
+}
+
+// The Zone.Identifier text that marks a saved file on Windows; an address never adds a line.
+TEST(ZoneIdentifierTest, MarksTheInternetZoneAndTheAddressesGiven) {
+  struct Case {
+    OriginMark mark;
+    std::string text;
+  };
+  const std::string head = "[ZoneTransfer]\r\nZoneId=3\r\n";
+  const Case cases[] = {
+      {{"", ""}, head},
+      {{"https://a.example/v.mp4", ""}, head + "HostUrl=https://a.example/v.mp4\r\n"},
+      {{"https://a.example/v.mp4", "https://a.example/watch?v=1"},
+       head + "ReferrerUrl=https://a.example/watch?v=1\r\nHostUrl=https://a.example/v.mp4\r\n"},
+      {{"", "https://a.example/"}, head + "ReferrerUrl=https://a.example/\r\n"},
+      {{"https://a.example/x\r\nZoneId=0", ""},
+       head + "HostUrl=https://a.example/x%0D%0AZoneId=0\r\n"},
+      {{"https://a.example/\n[ZoneTransfer]\nZoneId=0", ""},
+       head + "HostUrl=https://a.example/%0A[ZoneTransfer]%0AZoneId=0\r\n"},
+      {{"https://\xC3\xA9.example/a b\x7f", ""},
+       head + "HostUrl=https://%C3%A9.example/a%20b%7F\r\n"},
+      {{std::string("https://a.example/\0x", 20), ""}, head + "HostUrl=https://a.example/%00x\r\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ZoneIdentifier::text(c.mark), c.text) << c.mark.url << " " << c.mark.referrer;
+  }
 }
 
 TEST(FileSystemTest, DownloadsFolderFollowsTheUserDirsFile) {

@@ -24,6 +24,18 @@ using Line = CapturingSink::Line;
 inline Line info(std::string text) { return {LogLevel::kInfo, std::move(text)}; }
 inline Line error(std::string text) { return {LogLevel::kError, std::move(text)}; }
 
+// The log lines of a begin that made its part file. Under Wine, whose volumes keep no streams,
+// the file's origin is not marked, and a second line says so.
+inline std::vector<Line> begun() {
+  std::vector<Line> lines{info("file.write.begin <private>")};
+  if (testing::underWine()) {
+    lines.push_back(error(
+        "file.write.begin: the file's origin is not marked: Cannot mark the file's origin: the "
+        "file system keeps no such mark."));
+  }
+  return lines;
+}
+
 inline std::string writeBegin(std::string_view name) {
   return json::serialize(json::object{{"type", "file.write.begin"}, {"name", name}});
 }

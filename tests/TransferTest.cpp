@@ -45,9 +45,7 @@ TEST(TransferTest, BeginCreatesAnEmptyPartFileUnderAFreeName) {
     FakeHome home;
     for (const std::string& name : c.present) writeFile(home / name, "taken");
     HandlerUnderTest t(home.downloads());
-    play(t, {{writeBegin(c.name),
-              {{"ok", true}, {"part", c.part}},
-              {info("file.write.begin <private>")}}});
+    play(t, {{writeBegin(c.name), {{"ok", true}, {"part", c.part}}, begun()}});
     EXPECT_EQ(readFile(home / c.part), "") << c.part;
     EXPECT_TRUE(std::filesystem::is_regular_file(pathFromUtf8(home / c.part))) << c.part;
     for (const std::string& name : c.present) EXPECT_EQ(readFile(home / name), "taken") << name;
@@ -63,15 +61,9 @@ TEST(TransferTest, BeginTreatsAnyObjectAsTakenAndFollowsNoLink) {
   testing::makeLink(outside.path(), home / "c.part");
   HandlerUnderTest t(home.downloads());
   play(t, {
-              {writeBegin("a"),
-               {{"ok", true}, {"part", "a (1).part"}},
-               {info("file.write.begin <private>")}},
-              {writeBegin("b"),
-               {{"ok", true}, {"part", "b (1).part"}},
-               {info("file.write.begin <private>")}},
-              {writeBegin("c"),
-               {{"ok", true}, {"part", "c (1).part"}},
-               {info("file.write.begin <private>")}},
+              {writeBegin("a"), {{"ok", true}, {"part", "a (1).part"}}, begun()},
+              {writeBegin("b"), {{"ok", true}, {"part", "b (1).part"}}, begun()},
+              {writeBegin("c"), {{"ok", true}, {"part", "c (1).part"}}, begun()},
           });
   EXPECT_EQ(listNames(outside.path()), std::vector<std::string>{});
   EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(home / "a.part")));
@@ -80,6 +72,7 @@ TEST(TransferTest, BeginTreatsAnyObjectAsTakenAndFollowsNoLink) {
 TEST(TransferTest, BeginRefusals) {
   FakeHome home;
   const json::object notAName{{"ok", false}, {"error", "not a file name"}};
+  const json::object badBegin{{"ok", false}, {"error", "bad begin"}};
   const json::object cannot{
       {"ok", false}, {"error", "cannot create a file in Downloads"}, {"storage", false}};
   HandlerUnderTest t(home.downloads());
@@ -102,6 +95,19 @@ TEST(TransferTest, BeginRefusals) {
               {R"({"type": "file.write.begin", "name": ""})", notAName},
               {R"({"type": "file.write.begin", "name": "a/b"})", notAName},
               {R"({"type": "file.write.begin", "name": ".hidden"})", notAName},
+              // The page's addresses, when given, are text of at most 8 KiB.
+              {R"({"type": "file.write.begin", "name": "a", "url": 7})", badBegin},
+              {R"({"type": "file.write.begin", "name": "a", "url": null})", badBegin},
+              {R"({"type": "file.write.begin", "name": "a", "referrer": ["https://a.example/"]})",
+               badBegin},
+              {json::serialize(json::object{{"type", "file.write.begin"},
+                                            {"name", "a"},
+                                            {"url", "https://a.example/" + std::string(8175, 'v')}}),
+               badBegin},
+              {json::serialize(json::object{{"type", "file.write.begin"},
+                                            {"name", "a"},
+                                            {"referrer", std::string(8193, 'r')}}),
+               badBegin},
               {R"({"type": "file.write.flush", "part": "a.part"})",
                {{"ok", false}, {"error", "unknown message file.write.flush"}}},
           });
@@ -129,9 +135,7 @@ TEST(TransferTest, ChunksFollowTheOffsetRule) {
   HandlerUnderTest t(home.downloads());
   const std::string part = "clip.mp4.part";
   play(t, {
-              {writeBegin("clip.mp4"),
-               {{"ok", true}, {"part", part}},
-               {info("file.write.begin <private>")}},
+              {writeBegin("clip.mp4"), {{"ok", true}, {"part", part}}, begun()},
               {writeChunk(part, 0, "abcd"), {{"ok", true}, {"size", 4}}},
               {writeChunk(part, 4, "efg"), {{"ok", true}, {"size", 7}}},
           });
@@ -266,9 +270,7 @@ TEST(TransferTest, EndChecksTheByteCountAndCanBeRetried) {
   const std::string part = "clip.mp4.part";
   play(
       t,
-      {{writeBegin("clip.mp4"),
-        {{"ok", true}, {"part", part}},
-        {info("file.write.begin <private>")}},
+      {{writeBegin("clip.mp4"), {{"ok", true}, {"part", part}}, begun()},
        {writeChunk(part, 0, "12345"), {{"ok", true}, {"size", 5}}},
        {writeStatus(part), {{"ok", true}, {"size", 5}}},
        {writeStatus(part), {{"ok", true}, {"size", 5}}},
@@ -285,9 +287,7 @@ TEST(TransferTest, EndChecksTheByteCountAndCanBeRetried) {
        {writeChunk(part, 0, "x"), failed(kMissing), {failedLine("file.write.chunk", kMissing)}},
        {writeStatus(part), failed(kMissingAtEnd), {failedLine("file.write.status", kMissingAtEnd)}},
        // An empty file is saved too.
-       {writeBegin("empty"),
-        {{"ok", true}, {"part", "empty.part"}},
-        {info("file.write.begin <private>")}},
+       {writeBegin("empty"), {{"ok", true}, {"part", "empty.part"}}, begun()},
        {writeEnd("empty.part", "empty", 0),
         {{"ok", true}, {"name", "empty"}},
         {info("file.write.end: saved 0 bytes as <private>")}}});
@@ -369,9 +369,7 @@ TEST(TransferTest, ALinkedDownloadsFolderReceivesTheWholeTransfer) {
     }
     std::string real = elsewhere / (linkedParent ? "real/Downloads" : "real");
     HandlerUnderTest t(linkedParent ? home.home() + "/via/Downloads" : home.downloads());
-    play(t, {{writeBegin("clip.mp4"),
-              {{"ok", true}, {"part", "clip.mp4.part"}},
-              {info("file.write.begin <private>")}},
+    play(t, {{writeBegin("clip.mp4"), {{"ok", true}, {"part", "clip.mp4.part"}}, begun()},
              {writeChunk("clip.mp4.part", 0, "bytes"), {{"ok", true}, {"size", 5}}},
              {writeEnd("clip.mp4.part", "clip.mp4", 5),
               {{"ok", true}, {"name", "clip.mp4"}},
@@ -388,9 +386,7 @@ TEST(TransferTest, AbortRemovesOnlyTheNamedPartFile) {
   writeFile(home / "clip.mp4", "kept");
   HandlerUnderTest t(home.downloads());
   const Line aborted = info("file.write.abort <private>");
-  play(t, {{writeBegin("clip.mp4"),
-            {{"ok", true}, {"part", "clip.mp4.part"}},
-            {info("file.write.begin <private>")}},
+  play(t, {{writeBegin("clip.mp4"), {{"ok", true}, {"part", "clip.mp4.part"}}, begun()},
            {writeChunk("clip.mp4.part", 0, "abc"), {{"ok", true}, {"size", 3}}},
            {writeAbort("clip.mp4.part"), {{"ok", true}}, {aborted}},
            {writeAbort("clip.mp4.part"), {{"ok", true}}, {aborted}},  // none there: still ok

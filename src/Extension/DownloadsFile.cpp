@@ -75,6 +75,9 @@ bool startsWithLetters(std::string_view text, std::string_view letters) {
 // Windows ignores the spaces that end it.
 bool isWindowsDeviceName(std::string_view base) {
   while (base.ends_with(' ')) base.remove_suffix(1);
+  // The console's input and output, which CreateFileW opens as devices.
+  if (base.size() == 6 && startsWithLetters(base, "CONIN$")) return true;
+  if (base.size() == 7 && startsWithLetters(base, "CONOUT$")) return true;
   if (base.size() == 3) {
     for (std::string_view device : {"CON", "PRN", "AUX", "NUL"}) {
       if (startsWithLetters(base, device)) return true;
@@ -83,7 +86,7 @@ bool isWindowsDeviceName(std::string_view base) {
   }
   if (!startsWithLetters(base, "COM") && !startsWithLetters(base, "LPT")) return false;
   std::string_view number = base.substr(3);
-  if (number.size() == 1) return number[0] >= '1' && number[0] <= '9';
+  if (number.size() == 1) return isAsciiDigit(number[0]);
   return number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3";  // ¹ ² ³
 }
 

@@ -43,8 +43,9 @@ bool isAcceptable(std::string_view name);
 
 // True when Windows stores a file under `name` and gives the same name back: not empty, none of
 // <>:"/\|?* (a ":" opens an alternate stream of another file) and no control character
-// (U+0000 to U+001F), no device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9 and COM
-// or LPT with a superscript 1, 2 or 3, in any letter case, alone or before a "."), and no "."
+// (U+0000 to U+001F), no device name (CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0 to COM9, LPT0
+// to LPT9 and COM or LPT with a superscript 1, 2 or 3, in any letter case, alone or before a
+// "."), and no "."
 // or space at the end (Windows drops them). A storable name stays storable with ".part" or a
 // copy number added (numbered). Answers on every OS.
 bool isStorableOnWindows(std::string_view name);

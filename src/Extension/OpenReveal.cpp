@@ -36,9 +36,17 @@ std::optional<std::string> OpenReveal::find(std::string_view type, std::string_v
 json::object OpenReveal::open(std::string_view name) {
   std::optional<std::string> file = find("file.open", name);
   if (!file) return {{"ok", false}, {"error", "not found"}};
-  bool opened = desktop_.open(*file);
-  log_.info("file.open: %{public}s", {opened ? "opened" : "not opened"});
-  if (opened) return {{"ok", true}};
+  switch (desktop_.open(*file)) {
+    case OpenOutcome::kOpened:
+      log_.info("file.open: %{public}s", {"opened"});
+      return {{"ok", true}};
+    case OpenOutcome::kRefusedProgram:
+      log_.info("file.open: refused a program");
+      return {{"ok", false}, {"error", "file.open: refused to run a program"}};
+    case OpenOutcome::kNotOpened:
+      break;
+  }
+  log_.info("file.open: %{public}s", {"not opened"});
   return {{"ok", false}, {"error", "no app opened the file"}};
 }
 

@@ -18,7 +18,8 @@ class OpenReveal {
   OpenReveal(FileSystem& files, Desktop& desktop, std::string folder, Logger& log);
 
   // file.open and file.reveal of the vetted `name`: {"ok": true}, or "not found" unless an
-  // object stands at `name` directly in the folder, links followed.
+  // object stands at `name` directly in the folder, links followed. Open answers
+  // "file.open: refused to run a program" for a file that the desktop would run (Desktop::open).
   boost::json::object open(std::string_view name);
   boost::json::object reveal(std::string_view name);
 

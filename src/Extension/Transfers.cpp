@@ -26,6 +26,18 @@ std::optional<std::string_view> partName(const json::object& message) {
   return part->subview();
 }
 
+// The longest "url" or "referrer" that begin takes, in bytes.
+constexpr size_t kMaxOriginText = 8 * 1024;
+
+// The optional text under `key` of a begin: empty when absent; nothing when it is there but not
+// text, or longer than kMaxOriginText.
+std::optional<std::string> originText(const json::object& message, std::string_view key) {
+  const json::value* value = message.if_contains(key);
+  if (value == nullptr) return std::string();
+  if (!value->is_string() || value->get_string().size() > kMaxOriginText) return std::nullopt;
+  return std::string(value->get_string());
+}
+
 std::string inFolder(const std::string& folder, std::string_view name) {
   std::string path;
   path.reserve(folder.size() + 1 + name.size());
@@ -55,6 +67,9 @@ json::object Transfers::begin(const json::object& message) {
   if (name == nullptr || !DownloadsFile::isAcceptable(name->subview())) {
     return refused("not a file name");
   }
+  std::optional<std::string> url = originText(message, "url");
+  std::optional<std::string> referrer = originText(message, "referrer");
+  if (!url || !referrer) return refused("bad begin");
   const std::string wanted = std::string(name->subview()) + std::string(DownloadsFile::kPartSuffix);
   std::string part = wanted;
   std::vector<DownloadsFile::Entry> spellings = spellingsOf(part);
@@ -65,6 +80,7 @@ json::object Transfers::begin(const json::object& message) {
       Status created = files_.createExclusive(pathOf(part));
       if (created) {
         log_.info("file.write.begin %{private}s", {part});
+        markOrigin(part, {std::move(*url), std::move(*referrer)});
         return {{"ok", true}, {"part", part}};
       }
       if (created.error().kind != ErrorKind::kExists) {
@@ -78,6 +94,15 @@ json::object Transfers::begin(const json::object& message) {
       }
     }
     part = DownloadsFile::numbered(wanted, n);
+  }
+}
+
+void Transfers::markOrigin(std::string_view part, const OriginMark& mark) {
+  // Carried by the part file itself, a rename keeps it: end and a later process need do nothing.
+  // A file system that keeps no such mark still saves the file.
+  if (Status marked = files_.markOrigin(pathOf(part), mark); !marked) {
+    log_.error("file.write.begin: the file's origin is not marked: %{public}s",
+               {marked.error().description});
   }
 }
 

@@ -24,13 +24,16 @@ class Transfers {
 
   // Each answers its message with {"ok": ...}. A file operation that fails is answered with the
   // error's description and "storage"; a missing part file fails chunk, end and status with the
-  // file error's description, and abort counts it as removed. One writer at a time: chunk,
-  // status and end take the part file's lock, and fail at once with the locked error ("another
-  // transfer is writing this part file") when another handle holds it; end holds it through its
-  // flush and its move. begin's failure keeps its fixed text ("cannot create a file in
-  // Downloads") with "storage". list names the part files sorted by name, only those after
-  // "after" when given (not text: "bad list"), as many as fit kListReplyBudget, with "more":
-  // true when it stopped early.
+  // file error's description, and abort counts it as removed.
+  // - begin takes an optional "url" and "referrer" (text of at most 8 KiB each, else "bad
+  //   begin") and marks the new part file with them as come from the web
+  //   (FileSystem::markOrigin); a file system that keeps no mark still saves the file. Its
+  //   failure keeps its fixed text ("cannot create a file in Downloads") with "storage".
+  // - One writer at a time: chunk, status and end take the part file's lock, and fail at once
+  //   with the locked error ("another transfer is writing this part file") when another handle
+  //   holds it; end holds it through its flush and its move.
+  // - list names the part files sorted by name, only those after "after" when given (not text:
+  //   "bad list"), as many as fit kListReplyBudget, with "more": true when it stopped early.
   boost::json::object begin(const boost::json::object& message);
   boost::json::object chunk(const boost::json::object& message);
   boost::json::object end(const boost::json::object& message);
@@ -61,6 +64,8 @@ class Transfers {
   boost::json::object changedDuringEnd(const Result<uint64_t>& length, uint64_t size,
                                        const std::string& partPath, const std::string& finalName,
                                        const FileIdentity& file);
+  // Marks the part file `part` with `mark`, or logs one line where that fails.
+  void markOrigin(std::string_view part, const OriginMark& mark);
   // True when `name` may not be given to a new file: an entry stands under it, or under a
   // canonically equivalent spelling among `spellings` (see spellingsOf).
   bool isTaken(std::string_view name, const std::vector<DownloadsFile::Entry>& spellings);

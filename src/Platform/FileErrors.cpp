@@ -42,6 +42,11 @@ Error replacedDuringMove() {
   return Error{ErrorKind::kOther, "Cannot move the file: another file took its place."};
 }
 
+Error keepsNoOrigin(const Error& cause) {
+  return Error{ErrorKind::kOther,
+               "Cannot mark the file's origin: the file system keeps no such mark.", cause.osCode};
+}
+
 Error locked() { return Error{ErrorKind::kLocked, "another transfer is writing this part file"}; }
 
 }  // namespace tamberlo::FileErrors

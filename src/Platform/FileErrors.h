@@ -36,4 +36,8 @@ Error replacedDuringMove();
 // file", of the locked kind.
 Error locked();
 
+// A mark of the web refused because the file system keeps none (no user attributes, no
+// streams): "Cannot mark the file's origin: the file system keeps no such mark.".
+Error keepsNoOrigin(const Error& cause);
+
 }  // namespace tamberlo::FileErrors

@@ -27,6 +27,13 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 
+// Where a saved file came from: the address it was fetched from and the page that led there, as
+// the extension gave them; empty when not given.
+struct OriginMark {
+  std::string url;
+  std::string referrer;
+};
+
 // What a listing needs to know of a regular file.
 struct FileFacts {
   uint64_t size;
@@ -79,7 +86,9 @@ class FileSystem {
   // True when anything stands at `path`, a dangling symbolic link included (links not followed).
   virtual bool exists(const std::string& path) = 0;
 
-  // True when `path` leads to an existing object, following symbolic links.
+  // True when `path` leads to an existing object, following symbolic links, and the folder
+  // spells its last name as `path` does: on a file system blind to case, a name in another case
+  // is not there (as listDirectory, and so file.exists, would not find it either).
   virtual bool targetExists(const std::string& path) = 0;
 
   // Creates an empty file at `path`, only if nothing stands there (not even a dangling link). Fails
@@ -134,6 +143,15 @@ class FileSystem {
   // when nothing stands there or it cannot be looked at. Compared with a handle's identity(), it
   // tells whether the name still leads to the file the handle holds.
   virtual std::optional<FileIdentity> identityAt(const std::string& path) = 0;
+  // Marks the regular file at `path` (opened as openForWriting opens it: no link followed, one
+  // name only) as come from the web, on the file itself so that a rename in the same folder
+  // keeps the mark: on Linux the extended attributes user.xdg.origin.url and
+  // user.xdg.referrer.url, each only when given (when neither is, it succeeds at once, looking
+  // at nothing); on Windows the Zone.Identifier stream with ZoneId=3, the Internet zone, and the
+  // addresses given (ZoneIdentifier::text). Fails with kind kNotFound when nothing stands at
+  // `path`, and with the system's error where the file system keeps no such mark (no user
+  // attributes, no streams); the file's bytes are then as they were.
+  virtual Status markOrigin(const std::string& path, const OriginMark& mark) = 0;
 };
 
 // Forwards every call to another file system: a test derives from it and overrides only the
@@ -176,6 +194,9 @@ class FileSystemWrapper : public FileSystem {
   }
   std::optional<FileIdentity> identityAt(const std::string& path) override {
     return target_.identityAt(path);
+  }
+  Status markOrigin(const std::string& path, const OriginMark& mark) override {
+    return target_.markOrigin(path, mark);
   }
 
  private:

@@ -106,12 +106,12 @@ class DownloadsSetting {
 // Records what the handler asked of the desktop.
 class RecordingDesktop : public Desktop {
  public:
-  bool open(const std::string& path) override {
+  OpenOutcome open(const std::string& path) override {
     opened.push_back(path);
     return openAnswer;
   }
   void reveal(const std::string& path) override { revealed.push_back(path); }
-  bool openAnswer = true;
+  OpenOutcome openAnswer = OpenOutcome::kOpened;
   std::vector<std::string> opened;
   std::vector<std::string> revealed;
 };

@@ -24,6 +24,8 @@ namespace tamberlo::glib {
   X(bus_get_sync)                           \
   X(cancellable_cancel)                     \
   X(cancellable_new)                        \
+  X(content_type_guess)                     \
+  X(content_type_is_a)                      \
   X(dbus_address_get_for_bus_sync)          \
   X(dbus_connection_call_sync)              \
   X(dbus_connection_flush_sync)             \

@@ -11,6 +11,11 @@
 // every GLib call goes through the loaded table.
 #include "Platform/Linux/GioDesktop.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -64,6 +69,41 @@ bool launchDefault(const glib::Functions& g, const std::string& uri) {
   return launched;
 }
 
+// The content types that a desktop runs, or hands to a program runner, when asked to open a file
+// of them: programs, shared libraries, scripts, launchers and AppImages, and Windows programs for
+// desktops that run them through an emulator. A type is one of them when GIO counts it as one of
+// these or a subtype (a Python script is an application/x-executable).
+constexpr std::array<const char*, 10> kProgramTypes = {
+    "application/x-executable",        "application/x-sharedlib",  "application/x-shellscript",
+    "application/x-desktop",           "application/vnd.appimage", "application/x-msdownload",
+    "application/x-ms-dos-executable", "application/x-msi",        "application/x-ms-shortcut",
+    "application/x-java-archive",
+};
+
+// True when the object at `path` is a file whose content type, as GIO guesses it from the name
+// and the first bytes (as GIO itself types a file it opens), is one of kProgramTypes. A folder
+// never is; a file that cannot be read is typed by its name alone.
+bool isProgram(const glib::Functions& g, const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return false;
+  std::array<unsigned char, 4096> head;
+  size_t length = 0;
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    ssize_t n = ::read(fd, head.data(), head.size());
+    if (n > 0) length = static_cast<size_t>(n);
+    ::close(fd);
+  }
+  glib::String type(
+      g.content_type_guess(path.c_str(), length > 0 ? head.data() : nullptr, length, nullptr),
+      {&g});
+  if (!type) return false;
+  for (const char* program : kProgramTypes) {
+    if (g.content_type_is_a(type.get(), program)) return true;
+  }
+  return false;
+}
+
 class GioDesktop : public Desktop {
  public:
   // The desktop of the process's one system GIO.
@@ -72,11 +112,13 @@ class GioDesktop : public Desktop {
   explicit GioDesktop(const std::string& library)
       : own_(std::make_unique<glib::Library>(library)), library_(own_.get()) {}
 
-  bool open(const std::string& path) override {
+  OpenOutcome open(const std::string& path) override {
     const glib::Functions* g = library_->functions();
-    if (g == nullptr) return false;
+    if (g == nullptr) return OpenOutcome::kNotOpened;
+    if (isProgram(*g, path)) return OpenOutcome::kRefusedProgram;
     std::optional<std::string> uri = fileUri(*g, path);
-    return uri && launchDefault(*g, *uri);
+    bool launched = uri && launchDefault(*g, *uri);
+    return launched ? OpenOutcome::kOpened : OpenOutcome::kNotOpened;
   }
 
   void reveal(const std::string& path) override {

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "Platform/Desktop.h"
 #include "Platform/Linux/GioDesktop.h"
 #include "Platform/Linux/LinuxFileSystem.h"
 
@@ -76,8 +77,8 @@ struct Work {
   Clock::time_point end;
 };
 
-void answer(uint32_t id, bool yes) {
-  Answer packet{id, static_cast<uint8_t>(yes)};
+void answer(uint32_t id, OpenOutcome outcome) {
+  Answer packet{id, static_cast<uint8_t>(outcome)};
   ::send(kSocket, &packet, sizeof packet, MSG_NOSIGNAL);
 }
 
@@ -94,13 +95,14 @@ std::optional<Work> start(const Request& request, const std::string& path) {
     closeFrom(kSocket + 1);
     std::signal(SIGPIPE, SIG_DFL);
     std::unique_ptr<Desktop> desktop = makeGioDesktop();
-    uint8_t yes = 1;
+    OpenOutcome outcome = OpenOutcome::kOpened;
     if (request.action == Action::kOpen) {
-      yes = desktop->open(path);
+      outcome = desktop->open(path);
     } else {
       desktop->reveal(path);
     }
-    ssize_t written = ::write(kSocket, &yes, 1);
+    uint8_t byte = static_cast<uint8_t>(outcome);
+    ssize_t written = ::write(kSocket, &byte, 1);
     static_cast<void>(written);
     // GIO's threads may still run: the process ends here, without unwinding anything.
     ::_exit(0);
@@ -135,7 +137,7 @@ bool take(std::vector<Work>& works) {
   if (work) {
     works.push_back(*work);
   } else {
-    answer(request.id, false);
+    answer(request.id, OpenOutcome::kNotOpened);
   }
   return true;
 }
@@ -148,8 +150,8 @@ void collect(std::vector<Work>& works, const std::vector<pollfd>& polled) {
                               [&](const pollfd& p) { return p.fd == work.pipe; });
     bool ready = entry != polled.end() && entry->revents != 0;
     if (ready) {
-      uint8_t yes;
-      if (::read(work.pipe, &yes, 1) == 1) answer(work.id, yes != 0);
+      uint8_t byte;
+      if (::read(work.pipe, &byte, 1) == 1) answer(work.id, static_cast<OpenOutcome>(byte));
     }
     if (!ready && now < work.end) return false;
     finish(work);

@@ -17,11 +17,11 @@ struct Request {
   Action action;
 };
 
-// The answer to the request of the same id: whether an application was started for an open
-// (a reveal is answered once it has been handed on).
+// The answer to the request of the same id: for an open, the OpenOutcome's value; a reveal is
+// answered kOpened once it has been handed on, and a request refused outright kNotOpened.
 struct Answer {
   uint32_t id;
-  uint8_t yes;
+  uint8_t outcome;
 };
 
 // The longest path a request carries.

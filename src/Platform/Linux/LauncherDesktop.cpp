@@ -17,6 +17,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The outcome a launcher's answer byte stands for; anything unknown is no launch.
+OpenOutcome outcomeOf(uint8_t byte) {
+  switch (static_cast<OpenOutcome>(byte)) {
+    case OpenOutcome::kOpened:
+    case OpenOutcome::kRefusedProgram:
+      return static_cast<OpenOutcome>(byte);
+    default:
+      return OpenOutcome::kNotOpened;
+  }
+}
+
 class LauncherDesktop : public Desktop {
  public:
   // The launcher `pid` on the far end of `socket`; none when either is -1.
@@ -25,8 +36,9 @@ class LauncherDesktop : public Desktop {
     if (socket_ >= 0) ::close(socket_);
   }
 
-  bool open(const std::string& path) override {
-    return ask(launcher::Action::kOpen, path, launcher::kOpenWait).value_or(false);
+  OpenOutcome open(const std::string& path) override {
+    return ask(launcher::Action::kOpen, path, launcher::kOpenWait)
+        .value_or(OpenOutcome::kNotOpened);
   }
 
   void reveal(const std::string& path) override {
@@ -36,8 +48,8 @@ class LauncherDesktop : public Desktop {
  private:
   // The launcher's answer to the request, or nothing when it gave none within `wait` or is gone.
   // Answers that come after their request was given up are dropped by the next request.
-  std::optional<bool> ask(launcher::Action action, const std::string& path,
-                          std::chrono::milliseconds wait) {
+  std::optional<OpenOutcome> ask(launcher::Action action, const std::string& path,
+                                 std::chrono::milliseconds wait) {
     if (socket_ < 0 || path.size() > launcher::kMaxPath) return std::nullopt;
     launcher::Request request{++lastId_, action};
     std::string packet(reinterpret_cast<const char*>(&request), sizeof request);
@@ -61,7 +73,7 @@ class LauncherDesktop : public Desktop {
         lose();
         return std::nullopt;
       }
-      if (n == sizeof answer && answer.id == request.id) return answer.yes != 0;
+      if (n == sizeof answer && answer.id == request.id) return outcomeOf(answer.outcome);
     }
   }
 

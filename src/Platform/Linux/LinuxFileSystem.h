@@ -30,6 +30,8 @@ class LinuxFileSystem : public FileSystem {
   std::optional<Instant> creationDate(const std::string& path) override;
   std::optional<FileFacts> regularFileFacts(const std::string& path) override;
   std::optional<FileIdentity> identityAt(const std::string& path) override;
+  // fsetxattr on the file's descriptor.
+  Status markOrigin(const std::string& path, const OriginMark& mark) override;
 
  protected:
   // The kernel calls that moveNoReplace tries in turn, each giving 0 or an errno value:

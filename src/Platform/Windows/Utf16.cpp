@@ -51,6 +51,34 @@ std::optional<std::string> toUtf8(std::wstring_view text) {
   return out;
 }
 
+namespace {
+
+// GetFullPathNameW of `path`, at any length; nothing when it fails.
+std::optional<std::wstring> fullPathOf(const std::wstring& path) {
+  // Full paths may be up to 32,767 characters long; the first call tells the length.
+  DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return std::nullopt;
+  std::wstring full(needed, L'\0');
+  DWORD length = ::GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return std::nullopt;
+  full.resize(length);
+  return full;
+}
+
+}  // namespace
+
+std::optional<std::string> normalizedFolder(std::string_view path) {
+  std::optional<std::wstring> wide = toUtf16(path);
+  if (!wide || wide->empty() || wide->find(L'\0') != std::wstring::npos) return std::nullopt;
+  if (wide->starts_with(kLongPrefix)) return std::string(path);
+  for (wchar_t& c : *wide) {
+    if (c == L'/') c = L'\\';
+  }
+  std::optional<std::wstring> full = fullPathOf(*wide);
+  if (!full) return std::nullopt;
+  return toUtf8(*full);
+}
+
 std::optional<std::wstring> toWindowsPath(std::string_view path) {
   std::optional<std::wstring> wide = toUtf16(path);
   if (!wide || wide->empty() || wide->find(L'\0') != std::wstring::npos) return std::nullopt;
@@ -60,13 +88,9 @@ std::optional<std::wstring> toWindowsPath(std::string_view path) {
   }
   // A name that holds "\" could otherwise climb out of the folder it is joined to.
   if (hasDotName(*wide)) return std::nullopt;
-  // Full paths may be up to 32,767 characters long; the first call tells the length.
-  DWORD needed = ::GetFullPathNameW(wide->c_str(), 0, nullptr, nullptr);
-  if (needed == 0) return std::nullopt;
-  std::wstring full(needed, L'\0');
-  DWORD length = ::GetFullPathNameW(wide->c_str(), needed, full.data(), nullptr);
-  if (length == 0 || length >= needed) return std::nullopt;
-  full.resize(length);
+  std::optional<std::wstring> resolved = fullPathOf(*wide);
+  if (!resolved) return std::nullopt;
+  const std::wstring& full = *resolved;
   if (full.starts_with(kDevicePrefix) || full.starts_with(kLongPrefix)) return std::nullopt;
   if (full.starts_with(L"\\\\")) return std::wstring(kLongUncPrefix) + full.substr(2);
   return std::wstring(kLongPrefix) + full;

@@ -23,6 +23,12 @@ std::optional<std::string> toUtf8(std::wstring_view text);
 // COM1...) rather than to a file.
 std::optional<std::wstring> toWindowsPath(std::string_view path);
 
+// The UTF-8 `path` of a folder made absolute, its "." and ".." names resolved as Windows resolves
+// them (by the names alone, "a\b\.." being "a") and "/" made "\", as a folder that a setting
+// names ("...\Downloads\..\Downloads") can be joined with a name for toWindowsPath. Nothing when
+// `path` is empty, not valid UTF-8 or holds a NUL. A long-prefixed path comes back as given.
+std::optional<std::string> normalizedFolder(std::string_view path);
+
 // `path` without its long-path prefix ("\\?\C:\..." made "C:\...", "\\?\UNC\server\..." made
 // "\\server\..."), as the shell and programs other than the file functions take it.
 std::wstring withoutLongPrefix(std::wstring_view path);

@@ -12,6 +12,7 @@
 #include "Platform/FileErrors.h"
 #include "Platform/Windows/Utf16.h"
 #include "Platform/Windows/WindowsError.h"
+#include "Platform/ZoneIdentifier.h"
 
 namespace tamberlo {
 namespace {
@@ -136,6 +137,7 @@ class WindowsFile : public WritableFile {
   }
 
   FileIdentity identity() const override { return identity_; }
+  HANDLE handle() const { return handle_.get(); }
 
   Status lock() override {
     // The whole file, whatever its length; other handles' writes to it fail while it is held.
@@ -279,7 +281,10 @@ bool isHomeOrAbove(const std::string& dir, const std::string& home) {
 }  // namespace
 
 std::optional<std::string> WindowsFileSystem::downloadsDirectory() {
-  std::optional<std::string> downloads = knownFolder(FOLDERID_Downloads);
+  std::optional<std::string> setting = knownFolder(FOLDERID_Downloads);
+  if (!setting) return std::nullopt;
+  // The setting may spell the folder with "." and ".." names, which no path built on it may hold.
+  std::optional<std::string> downloads = normalizedFolder(*setting);
   if (!downloads) return std::nullopt;
   if (std::optional<std::string> profile = knownFolder(FOLDERID_Profile)) {
     if (isHomeOrAbove(*downloads, *profile) ||
@@ -330,7 +335,17 @@ bool WindowsFileSystem::targetExists(const std::string& path) {
   if (!native) return false;
   ScopedHandle handle(::CreateFileW(native->c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  return handle.valid();
+  if (!handle.valid()) return false;
+  // The folder's own spelling of the entry must be the name asked for: "clip.MP4" or a short
+  // name ("CLIP~1.MP4") reaches "clip.mp4" through CreateFileW, but is not its name.
+  WIN32_FIND_DATAW entry;
+  HANDLE found = ::FindFirstFileExW(native->c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                    nullptr, 0);
+  if (found == INVALID_HANDLE_VALUE) return false;
+  ::FindClose(found);
+  std::wstring_view name = *native;
+  name.remove_prefix(name.find_last_of(L'\\') + 1);
+  return name == entry.cFileName;
 }
 
 Status WindowsFileSystem::createExclusive(const std::string& path) {
@@ -460,6 +475,38 @@ std::optional<FileIdentity> WindowsFileSystem::identityAt(const std::string& pat
   Result<std::wstring> native = nativePath(path, "Cannot look at the file");
   if (!native) return std::nullopt;
   return tamberlo::identityAt(*native);
+}
+
+Status WindowsFileSystem::markOrigin(const std::string& path, const OriginMark& mark) {
+  const std::string operation = "Cannot mark the file's origin";
+  // The file is vetted first (regular, one name, no link); its stream is then written by name,
+  // which is the file's own name: a link would have been refused.
+  Result<std::unique_ptr<WindowsFile>> file = openRegularFile(path, GENERIC_WRITE, 0, operation);
+  if (!file) return file.error();
+  // A volume without streams (FAT; Wine, which would make a file named "x:Zone.Identifier"
+  // beside it) keeps no mark.
+  DWORD flags = 0;
+  if (!::GetVolumeInformationByHandleW((*file)->handle(), nullptr, 0, nullptr, nullptr, &flags,
+                                       nullptr, 0)) {
+    return lastWindowsError(operation);
+  }
+  if ((flags & FILE_NAMED_STREAMS) == 0) {
+    return FileErrors::keepsNoOrigin(windowsError(ERROR_NOT_SUPPORTED, operation));
+  }
+  Result<std::wstring> native = nativePath(path, operation);
+  if (!native) return native.error();
+  ScopedHandle stream(::CreateFileW((*native + L":Zone.Identifier").c_str(), GENERIC_WRITE,
+                                    kShareAll, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!stream.valid()) return lastWindowsError(operation);
+  const std::string text = ZoneIdentifier::text(mark);
+  DWORD written = 0;
+  if (text.size() > MAXDWORD ||
+      !::WriteFile(stream.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+    return lastWindowsError(operation);
+  }
+  if (written != text.size()) return windowsError(ERROR_WRITE_FAULT, operation);
+  return success();
 }
 
 std::unique_ptr<FileSystem> makeSystemFileSystem() { return std::make_unique<WindowsFileSystem>(); }

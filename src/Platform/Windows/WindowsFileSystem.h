@@ -25,6 +25,8 @@ class WindowsFileSystem : public FileSystem {
   // form (or "\\server\..."), with the rest appended after "\" as given.
   std::string resolveSymlinks(const std::string& path) override;
   bool exists(const std::string& path) override;
+  // Also false when the folder spells the name otherwise: in another case, or when `path` ends
+  // in a short (8.3) name of the object.
   bool targetExists(const std::string& path) override;
   // CreateFileW with CREATE_NEW: fails with ERROR_FILE_EXISTS (kind kExists) when the name is
   // taken by anything, a link included, in any case.
@@ -53,6 +55,8 @@ class WindowsFileSystem : public FileSystem {
   // Nothing for a folder, a link or a device.
   std::optional<FileFacts> regularFileFacts(const std::string& path) override;
   std::optional<FileIdentity> identityAt(const std::string& path) override;
+  // Writes the file's Zone.Identifier stream anew; a volume without streams (FAT) fails.
+  Status markOrigin(const std::string& path, const OriginMark& mark) override;
 };
 
 }  // namespace tamberlo

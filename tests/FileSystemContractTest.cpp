@@ -201,6 +201,8 @@ const Contract kContracts[] = {
        EXPECT_EQ(kindOf(p.files->listDirectory(p.folder + "/missing", [](std::string_view) {})),
                  ErrorKind::kNotFound);
        EXPECT_FALSE(p.files->syncDirectory(p.folder + "/missing"));
+       const OriginMark mark{"https://a.example/v.mp4", ""};
+       EXPECT_EQ(kindOf(p.files->markOrigin(p.folder + "/missing", mark)), ErrorKind::kNotFound);
      }},
     {"creationDate and regularFileFacts read nothing where nothing stands",
      [](Place& p) {

@@ -89,28 +89,28 @@ TEST(TransferTest, BeginRefusals) {
     EXPECT_EQ(t.lines()[0].text, because + "Cannot create the file: " + std::string(reason));
 #endif
   };
-  play(t, {
-              {R"({"type": "file.write.begin"})", notAName},
-              {R"({"type": "file.write.begin", "name": 7})", notAName},
-              {R"({"type": "file.write.begin", "name": ""})", notAName},
-              {R"({"type": "file.write.begin", "name": "a/b"})", notAName},
-              {R"({"type": "file.write.begin", "name": ".hidden"})", notAName},
-              // The page's addresses, when given, are text of at most 8 KiB.
-              {R"({"type": "file.write.begin", "name": "a", "url": 7})", badBegin},
-              {R"({"type": "file.write.begin", "name": "a", "url": null})", badBegin},
-              {R"({"type": "file.write.begin", "name": "a", "referrer": ["https://a.example/"]})",
-               badBegin},
-              {json::serialize(json::object{{"type", "file.write.begin"},
-                                            {"name", "a"},
-                                            {"url", "https://a.example/" + std::string(8175, 'v')}}),
-               badBegin},
-              {json::serialize(json::object{{"type", "file.write.begin"},
-                                            {"name", "a"},
-                                            {"referrer", std::string(8193, 'r')}}),
-               badBegin},
-              {R"({"type": "file.write.flush", "part": "a.part"})",
-               {{"ok", false}, {"error", "unknown message file.write.flush"}}},
-          });
+  play(t,
+       {
+           {R"({"type": "file.write.begin"})", notAName},
+           {R"({"type": "file.write.begin", "name": 7})", notAName},
+           {R"({"type": "file.write.begin", "name": ""})", notAName},
+           {R"({"type": "file.write.begin", "name": "a/b"})", notAName},
+           {R"({"type": "file.write.begin", "name": ".hidden"})", notAName},
+           // The page's addresses, when given, are text of at most 8 KiB.
+           {R"({"type": "file.write.begin", "name": "a", "url": 7})", badBegin},
+           {R"({"type": "file.write.begin", "name": "a", "url": null})", badBegin},
+           {R"({"type": "file.write.begin", "name": "a", "referrer": ["https://a.example/"]})",
+            badBegin},
+           {json::serialize(json::object{{"type", "file.write.begin"},
+                                         {"name", "a"},
+                                         {"url", "https://a.example/" + std::string(8175, 'v')}}),
+            badBegin},
+           {json::serialize(json::object{
+                {"type", "file.write.begin"}, {"name", "a"}, {"referrer", std::string(8193, 'r')}}),
+            badBegin},
+           {R"({"type": "file.write.flush", "part": "a.part"})",
+            {{"ok", false}, {"error", "unknown message file.write.flush"}}},
+       });
   // 251 bytes are a name, but with ".part" they are too long for the folder.
   cannotCreate(writeBegin(std::string(251, 'x')), "File name too long.");
   EXPECT_EQ(listNames(home.downloads()), std::vector<std::string>{});

@@ -17,6 +17,8 @@ struct MemoryFileContents {
   Instant modified;
   // The handle that holds the lock, if any.
   const void* lockedBy = nullptr;
+  // Where the file came from, as markOrigin left it.
+  OriginMark origin;
 };
 
 namespace {
@@ -197,6 +199,15 @@ std::optional<FileFacts> MemoryFileSystem::regularFileFacts(const std::string& p
   auto it = nodes_.find(path);
   if (it == nodes_.end() || it->second.folder) return std::nullopt;
   return FileFacts{it->second.contents->bytes.size(), it->second.contents->modified};
+}
+
+Status MemoryFileSystem::markOrigin(const std::string& path, const OriginMark& mark) {
+  if (mark.url.empty() && mark.referrer.empty()) return success();
+  Result<std::shared_ptr<MemoryFileContents>> contents =
+      openRegular(path, "Cannot mark the file's origin");
+  if (!contents) return contents.error();
+  (*contents)->origin = mark;
+  return success();
 }
 
 std::optional<FileIdentity> MemoryFileSystem::identityAt(const std::string& path) {

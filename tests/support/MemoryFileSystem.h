@@ -52,6 +52,8 @@ class MemoryFileSystem : public FileSystem {
   std::optional<Instant> creationDate(const std::string& path) override;
   std::optional<FileFacts> regularFileFacts(const std::string& path) override;
   std::optional<FileIdentity> identityAt(const std::string& path) override;
+  // Keeps the mark with the file's bytes: a move keeps it.
+  Status markOrigin(const std::string& path, const OriginMark& mark) override;
 
   // What a name holds: a folder (no contents) or a regular file's contents.
   struct Node {

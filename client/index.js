@@ -521,6 +521,11 @@ class ChannelLink {
       this.#end(new TamberloError("host-gone", `the channel closed (${event.code}` +
         `${event.reason ? `: ${event.reason}` : ""})`, { reason: event.reason }));
     });
+    /** Settles once the socket is closed: the host has then let go of the part file. */
+    this.gone = new Promise((resolve) => {
+      if (socket.readyState === 3) resolve(undefined);
+      socket.addEventListener("close", () => resolve(undefined), { once: true });
+    });
     this.opened = new Promise((resolve, reject) => {
       socket.addEventListener("open", () => resolve(undefined), { once: true });
       socket.addEventListener("close", () => reject(this.#closed), { once: true });
@@ -544,10 +549,17 @@ class ChannelLink {
   /** @param {string | Uint8Array} data */
   send(data) { this.#socket.send(/** @type {any} */ (data)); }
 
-  /** Ends the channel; waiting replies fail with `error`. @param {Error} error */
+  /**
+   * Ends the channel; waiting replies fail with `error`. Resolves once the socket is closed: the
+   * host lets go of the part file's lock before it answers the close, so an end sent after this
+   * finds the part free.
+   * @param {Error} error
+   * @returns {Promise<void>}
+   */
   close(error) {
     this.#end(error);
     if (this.#socket.readyState <= 1) this.#socket.close(1000);
+    return this.gone;
   }
 }
 
@@ -806,7 +818,7 @@ export class Transfer {
     } finally {
       signal.removeEventListener("abort", stop);
       failure ??= new TamberloError("aborted", "done");
-      link.close(new TamberloError("aborted", "done"));
+      await link.close(new TamberloError("aborted", "done"));
       await reading;
     }
     if (this.#size !== sent) {

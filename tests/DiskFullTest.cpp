@@ -69,9 +69,6 @@ TEST(DiskFullTest, FullDiskIsReportedAndTheTransferContinuesOnceSpaceIsFreed) {
   const std::string full = "Cannot write the file: the volume is out of space.";
   EXPECT_EQ(sendFrom(0), failed(full, true));
   EXPECT_EQ(t.lines(), std::vector<Line>{failedLine("file.write.chunk", full, true)});
-  EXPECT_EQ(t.lines().at(0).text,
-            "file.write.chunk failed (disk full): Cannot write the file: the volume is out of "
-            "space.");
   uint64_t stored = std::filesystem::file_size(home / part);
   EXPECT_GT(stored, 0u);
   EXPECT_LT(stored, content.size());

@@ -163,6 +163,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
                                             false};
     ws_.set_option(timeout);
     ws_.read_message_max(ChannelRules::kMaxMessageBytes);
+    // The part file and its lock go before a close is answered: a client that saw the channel
+    // close may end the transfer at once. Called only within this connection's own operations.
+    ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
+      if (kind == websocket::frame_type::close) writer_.reset();
+    });
     ws_.async_accept(request, [self = shared_from_this()](beast::error_code error) {
       if (!error) self->read();
     });

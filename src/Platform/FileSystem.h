@@ -72,11 +72,12 @@ class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  // The user's Downloads folder as the desktop names it (XDG_DOWNLOAD_DIR from user-dirs.dirs,
-  // else $HOME/Downloads), read afresh on every call, or nothing when HOME is unset or empty or
-  // when the setting leads to the home folder itself or to a folder above it ("/" included),
-  // which the desktop writes when the user has no Downloads folder. The folder is neither
-  // checked nor created.
+  // The user's Downloads folder as the desktop names it, read afresh on every call: on Linux
+  // XDG_DOWNLOAD_DIR from user-dirs.dirs, else $HOME/Downloads, and nothing when HOME is unset
+  // or empty; on Windows the shell's Downloads known folder, "." and ".." taken out. Nothing
+  // also when the setting leads to the home folder (the profile) itself or to a folder above it
+  // ("/" or a drive's root included), which is what a desktop holds when the user has no
+  // Downloads folder. The folder is neither checked nor created.
   virtual std::optional<std::string> downloadsDirectory() = 0;
 
   // `path` with symbolic links resolved as far as its components exist; the rest is appended

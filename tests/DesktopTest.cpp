@@ -768,7 +768,10 @@ TEST_F(DesktopTest, AnApplicationThatPrintsAndStaysTouchesNoReply) {
   pid_t playerPid = std::stoi(player.front());
   const std::map<std::string, std::string> kNull = {
       {"0", "/dev/null"}, {"1", "/dev/null"}, {"2", "/dev/null"}};
-  EXPECT_EQ(descriptorsOf(playerPid), kNull);
+  std::map<std::string, std::string> descriptors = descriptorsOf(playerPid);
+  // The shell reads the player's own script until it runs its last line: that one is its own.
+  std::erase_if(descriptors, [&](const auto& entry) { return entry.second == world_.player; });
+  EXPECT_EQ(descriptors, kNull);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(ask(host, "file.exists", "film.tbf"),
               (boost::json::value{{"exists", true}, {"name", "film.tbf"}}));

@@ -104,12 +104,12 @@ class DownloadsIn : public FileSystemWrapper {
 
 // A handler over the real file system, with `folder` as Downloads.
 struct Handler {
-  explicit Handler(const std::string& folder) : files(system, folder), t(files) {}
+  explicit Handler(const std::string& folder) : files(system, folder), t(files, folder) {}
   json::object answer(const json::object& message) { return t.answer(json::serialize(message)); }
 
   WindowsFileSystem system;
   DownloadsIn files;
-  testing::HandlerUnderTest t(home.downloads());
+  testing::HandlerUnderTest t;
 };
 
 json::object beginMessage(std::string_view name) {

@@ -399,6 +399,11 @@ TEST(ConfinementTest, TheJournalGetsNativeEntriesOnTheSocketItConnected) {
 // the test holds. Each attack is refused by the call filter, and the file outside Downloads, the
 // other process of the user, the terminal and a local datagram service outside stay untouched.
 TEST(ConfinementTest, ATakenOverHostReachesNothingOutsideItsSandbox) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer build's filter lets the leak checker trace and signal (wider by design), and
+  // its runtime must load before any preloaded library: the attack is played on the real build.
+  GTEST_SKIP() << "the sanitizer build's filter is not the one shipped";
+#endif
   const std::vector<std::string> attacks = {
     "chmod",
     "fchmodat",

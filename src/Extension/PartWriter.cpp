@@ -1,6 +1,7 @@
 #include "Extension/PartWriter.h"
 
 #include "Extension/DownloadsFile.h"
+#include "Platform/FileErrors.h"
 
 namespace tamberlo {
 namespace {
@@ -8,6 +9,12 @@ namespace {
 Error refusal(std::string text) { return Error{ErrorKind::kOther, std::move(text), 0}; }
 
 }  // namespace
+
+Status lockPart(FileSystem& files, OpenFile& file, const std::string& path) {
+  if (Status locked = file.lock(); !locked) return locked;
+  if (files.identityAt(path) != file.identity()) return FileErrors::locked();
+  return success();
+}
 
 Result<std::unique_ptr<PartWriter>> PartWriter::open(FileSystem& files, const std::string& folder,
                                                      std::string_view part, uint64_t offset) {
@@ -18,7 +25,7 @@ Result<std::unique_ptr<PartWriter>> PartWriter::open(FileSystem& files, const st
   Result<std::unique_ptr<WritableFile>> file = files.openForWriting(path);
   if (!file) return file.error();
   // Locked first: the length of a part file that another transfer writes is not yet known.
-  if (Status locked = (*file)->lock(); !locked) return locked.error();
+  if (Status locked = lockPart(files, **file, path); !locked) return locked.error();
   Result<uint64_t> length = (*file)->size();
   if (!length) return length.error();
   if (offset > *length) {

@@ -14,6 +14,12 @@
 
 namespace tamberlo {
 
+// Takes `file`'s lock and makes sure the name `path` still leads to it: one writer at a time per
+// part file, for chunks, ends and channels alike. Fails with the locked error when another
+// handle holds the lock, or when the name was moved away from the file before the lock was taken
+// (an end saved it: the lock would then hold a saved file, which no writer may cut or grow).
+Status lockPart(FileSystem& files, OpenFile& file, const std::string& path);
+
 class PartWriter {
  public:
   // Opens `part` in `folder` to append at `offset`, with a chunk's checks: a part file name

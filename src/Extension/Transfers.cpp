@@ -7,6 +7,7 @@
 
 #include "Extension/Lookup.h"
 #include "Extension/MessageTypes.h"
+#include "Extension/PartWriter.h"
 #include "Extension/Replies.h"
 #include "Platform/FileErrors.h"
 
@@ -53,14 +54,6 @@ Transfers::Transfers(FileSystem& files, std::string folder, Logger& log)
     : files_(files), folder_(std::move(folder)), log_(log) {}
 
 std::string Transfers::pathOf(std::string_view name) const { return inFolder(folder_, name); }
-
-Status Transfers::lockPart(OpenFile& file, const std::string& path) {
-  if (Status locked = file.lock(); !locked) return locked;
-  // The handle may have been opened just before an end moved the file away and let go of its
-  // lock: the lock then holds a saved file, which no chunk may cut or write into.
-  if (files_.identityAt(path) != file.identity()) return FileErrors::locked();
-  return success();
-}
 
 json::object Transfers::begin(const json::object& message) {
   const json::string* name = text(message, "name");
@@ -119,7 +112,7 @@ json::object Transfers::chunk(const json::object& message) {
   const std::string path = pathOf(*part);
   Result<std::unique_ptr<WritableFile>> file = files_.openForWriting(path);
   if (!file) return Replies::failure(log_, MessageType::kChunk, file.error());
-  if (Status locked = lockPart(**file, path); !locked)
+  if (Status locked = lockPart(files_, **file, path); !locked)
     return Replies::failure(log_, MessageType::kChunk, locked.error());
   Result<uint64_t> length = (*file)->size();
   if (!length) return Replies::failure(log_, MessageType::kChunk, length.error());
@@ -153,7 +146,7 @@ json::object Transfers::end(const json::object& message) {
   if (!file) return Replies::failure(log_, MessageType::kEnd, file.error());
   // Held from the length check through the flush and the move: no chunk of another process
   // writes into the file between the check and the "ok".
-  if (Status locked = lockPart(**file, partPath); !locked)
+  if (Status locked = lockPart(files_, **file, partPath); !locked)
     return Replies::failure(log_, MessageType::kEnd, locked.error());
   Result<uint64_t> length = (*file)->size();
   if (!length) return Replies::failure(log_, MessageType::kEnd, length.error());
@@ -260,7 +253,7 @@ json::object Transfers::status(const json::object& message) {
   Result<std::unique_ptr<OpenFile>> file = files_.openForReading(path);
   if (!file) return Replies::failure(log_, MessageType::kStatus, file.error());
   // A length that a chunk or an end is changing is not told: the writer's own reply has it.
-  if (Status locked = lockPart(**file, path); !locked)
+  if (Status locked = lockPart(files_, **file, path); !locked)
     return Replies::failure(log_, MessageType::kStatus, locked.error());
   Result<uint64_t> length = (*file)->size();
   if (!length) return Replies::failure(log_, MessageType::kStatus, length.error());

@@ -55,10 +55,6 @@ class Transfers {
 
  private:
   std::string pathOf(std::string_view name) const;
-  // Takes `file`'s lock and makes sure the part name at `path` still leads to it: one writer at a
-  // time per part file. Fails with the locked error when another handle holds the lock, or when
-  // the name was moved away from the file while the lock was awaited (an end saved it).
-  Status lockPart(OpenFile& file, const std::string& path);
   // The failure of an end whose file changed length (to `length`, not `size`) after it was
   // moved to `finalName`: the file, `file`, goes back to `partPath`, or stays and is named.
   boost::json::object changedDuringEnd(const Result<uint64_t>& length, uint64_t size,

@@ -177,6 +177,11 @@ test("bytes are appended and acknowledged; one writer per part file; too large c
   assert.deepEqual(acks, [{ ok: true, size: 0 }]);
   const second = await connection(h.offer.url, { token, part, offset: 0 });
   assert.deepEqual(second.replies, [{ ok: false, error: "another transfer is writing this part file", storage: false }]);
+  // And so is a chunk message, and an end, which would save the part under the channel.
+  for (const message of [{ type: "file.write.chunk", part, offset: 0, data: "" },
+    { type: "file.write.end", part, name: "stream.bin", size: 0 }]) {
+    assert.equal((await h.port.send(message)).error, "another transfer is writing this part file");
+  }
 
   acked = nextAck();
   holder.send(bytes.subarray(0, 3 * MiB));

@@ -49,10 +49,11 @@ std::string serialized(const json::object& reply) { return json::serialize(reply
 class ChannelServer::Impl {
  public:
   Impl(FileSystem& files, std::string folder, ChannelRules::Callers callers,
-       std::unique_ptr<LogSink> sink)
+       std::unique_ptr<LogSink> sink, ChannelRules::Timeouts timeouts)
       : files_(files),
         folder_(std::move(folder)),
         callers_(std::move(callers)),
+        timeouts_(timeouts),
         log_(std::string(kLogSubsystem), "channel", std::move(sink)),
         token_(newToken()) {}
 
@@ -71,7 +72,13 @@ class ChannelServer::Impl {
     return success();
   }
 
-  int descriptor() { return acceptor_.native_handle(); }
+  int descriptor() {
+#ifdef _WIN32
+    return -1;
+#else
+    return acceptor_.native_handle();
+#endif
+  }
 
   Result<ChannelAddress> open() {
     if (!address_) {
@@ -105,6 +112,7 @@ class ChannelServer::Impl {
   FileSystem& files_;
   const std::string folder_;
   const ChannelRules::Callers callers_;
+  const ChannelRules::Timeouts timeouts_;
   Logger log_;
   const std::string token_;
   size_t live_ = 0;  // the channel thread's; declared before the loop, whose end ends connections
@@ -121,6 +129,9 @@ namespace {
 // One connection: the HTTP upgrade, the first text message that names the part file, then the
 // part file's bytes, acknowledged.
 class Connection : public std::enable_shared_from_this<Connection> {
+  // The most a connection writes at once, and so the most its buffer holds.
+  static constexpr size_t kWriteBytes = 1024 * 1024;
+
  public:
   Connection(tcp::socket socket, ChannelServer::Impl& server)
       : ws_(std::move(socket)), server_(server) {
@@ -130,7 +141,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void start() {
     parser_.header_limit(8 * 1024);
-    ws_.next_layer().expires_after(std::chrono::seconds(ChannelRules::kHandshakeSeconds));
+    ws_.next_layer().expires_after(server_.timeouts_.handshake);
     http::async_read(ws_.next_layer(), buffer_, parser_,
                      [self = shared_from_this()](beast::error_code error, size_t) {
                        if (!error) self->upgrade();
@@ -158,8 +169,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
       return;
     }
     ws_.next_layer().expires_never();
-    websocket::stream_base::timeout timeout{std::chrono::seconds(ChannelRules::kHandshakeSeconds),
-                                            std::chrono::seconds(ChannelRules::kIdleSeconds),
+    websocket::stream_base::timeout timeout{server_.timeouts_.handshake, server_.timeouts_.idle,
                                             false};
     ws_.set_option(timeout);
     ws_.read_message_max(ChannelRules::kMaxMessageBytes);
@@ -169,27 +179,40 @@ class Connection : public std::enable_shared_from_this<Connection> {
       if (kind == websocket::frame_type::close) writer_.reset();
     });
     ws_.async_accept(request, [self = shared_from_this()](beast::error_code error) {
-      if (!error) self->read();
+      if (!error) self->readFirst();
     });
   }
 
-  void read() {
+  // The first message, whole: it names the part file.
+  void readFirst() {
     ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code error, size_t) {
-      if (!error) self->take();
+      if (!error) self->first();
     });
+  }
+
+  // The part file's bytes, as they come: what arrived is written once a write's worth is in or
+  // the message ended, so a message of any allowed size is written (and acknowledged) as it goes.
+  void readBytes() {
+    ws_.async_read_some(buffer_, kWriteBytes - buffer_.size(),
+                        [self = shared_from_this()](beast::error_code error, size_t) {
+                          if (!error) self->take();
+                        });
   }
 
   void take() {
-    if (!writer_) return first();
     if (ws_.got_text()) return refuse(Replies::refused("bytes expected"));
+    bool ended = ws_.is_message_done();
+    if (!ended && buffer_.size() < kWriteBytes) return readBytes();
     auto data = buffer_.cdata();
     std::span<const uint8_t> bytes(static_cast<const uint8_t*>(data.data()), data.size());
     Status written = writer_->append(bytes);
+    unacknowledged_ += bytes.size();
     buffer_.consume(buffer_.size());
     if (!written) {
       return refuse(Replies::failure(server_.log_, MessageType::kChannel, written.error()));
     }
-    acknowledge();
+    if (ended || unacknowledged_ >= ChannelRules::kAcknowledgeBytes) return acknowledge();
+    readBytes();
   }
 
   // {"token": TOKEN, "part": PART, "offset": N}
@@ -218,17 +241,19 @@ class Connection : public std::enable_shared_from_this<Connection> {
     writer_ = std::move(*writer);
     server_.log_.info("channel: writing %{private}s", {std::string_view(part->subview())});
     server_.log_.flush();
-    ws_.binary(true);
+    // Reads take what fits the buffer's room: all of a write's worth, from now on.
+    buffer_.reserve(kWriteBytes);
     acknowledge();
   }
 
-  // {"ok": true, "size": S}, then the next message.
+  // {"ok": true, "size": S}, then more bytes.
   void acknowledge() {
+    unacknowledged_ = 0;
     reply_ = serialized({{"ok", true}, {"size", writer_->size()}});
     ws_.text(true);
     ws_.async_write(net::buffer(reply_),
                     [self = shared_from_this()](beast::error_code error, size_t) {
-                      if (!error) self->read();
+                      if (!error) self->readBytes();
                     });
   }
 
@@ -253,6 +278,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   beast::flat_buffer buffer_;
   http::request_parser<http::empty_body> parser_;
   std::unique_ptr<PartWriter> writer_;
+  uint64_t unacknowledged_ = 0;  // bytes written since the last acknowledgement
   std::string reply_;
 };
 
@@ -275,8 +301,10 @@ void ChannelServer::Impl::accept() {
 
 Result<std::unique_ptr<ChannelServer>> ChannelServer::make(FileSystem& files, std::string folder,
                                                            ChannelRules::Callers callers,
-                                                           std::unique_ptr<LogSink> sink) {
-  auto impl = std::make_unique<Impl>(files, std::move(folder), std::move(callers), std::move(sink));
+                                                           std::unique_ptr<LogSink> sink,
+                                                           ChannelRules::Timeouts timeouts) {
+  auto impl = std::make_unique<Impl>(files, std::move(folder), std::move(callers), std::move(sink),
+                                     timeouts);
   if (Status bound = impl->bind(); !bound) return bound.error();
   return std::unique_ptr<ChannelServer>(new ChannelServer(std::move(impl)));
 }

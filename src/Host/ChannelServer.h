@@ -3,6 +3,7 @@
 // only the host's own caller, holding the host's token, gets one.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -20,9 +21,17 @@ namespace tamberlo {
 namespace ChannelRules {
 
 inline constexpr size_t kMaxConnections = 8;
-inline constexpr int kHandshakeSeconds = 10;
-inline constexpr int kIdleSeconds = 60;
 inline constexpr size_t kMaxMessageBytes = 64 * 1024 * 1024;
+// The part file's size is acknowledged after this many bytes written, also within a message,
+// and at the end of every message.
+inline constexpr uint64_t kAcknowledgeBytes = 4 * 1024 * 1024;
+
+// How long a connection may take: to finish its upgrade and handshake, and between two reads of
+// its bytes once it writes. Tests shorten them.
+struct Timeouts {
+  std::chrono::milliseconds handshake = std::chrono::seconds(10);
+  std::chrono::milliseconds idle = std::chrono::seconds(60);
+};
 
 // The extension origins that may open a connection, told by the arguments a browser starts the
 // host with (those after the program's name): Chromium passes the caller's origin
@@ -53,11 +62,13 @@ class ChannelServer : public BulkChannel {
   // `files` (which must outlive the server) and log to `sink`. Fails when no socket can be made.
   static Result<std::unique_ptr<ChannelServer>> make(FileSystem& files, std::string folder,
                                                      ChannelRules::Callers callers,
-                                                     std::unique_ptr<LogSink> sink);
+                                                     std::unique_ptr<LogSink> sink,
+                                                     ChannelRules::Timeouts timeouts = {});
   // Stops the channel's thread, closing the listener and every connection.
   ~ChannelServer() override;
 
-  // The bound socket, for the sandbox's grant.
+  // The bound socket's descriptor, for the Linux sandbox's grant; -1 on Windows, whose sockets
+  // are handles and whose host has no such sandbox.
   int descriptor() const;
 
   // The first call listens and starts the channel's thread, which from then on owns every

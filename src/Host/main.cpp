@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
     auto server = tamberlo::ChannelServer::make(*files, *downloads, std::move(callers),
                                                 tamberlo::makeSystemSink());
     if (server) {
-      listener = (*server)->descriptor();
+      if (int descriptor = (*server)->descriptor(); descriptor >= 0) listener = descriptor;
       channel = std::move(*server);
     } else {
       channel = tamberlo::makeRefusingChannel(server.error().description);

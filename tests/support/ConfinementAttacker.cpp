@@ -61,7 +61,9 @@ int attack(const std::string& name) {
   pid_t other = static_cast<pid_t>(std::atoi(env("TAMBERLO_ATTACK_PID").c_str()));
   sockaddr_un peer = addressOf(env("TAMBERLO_ATTACK_SOCKET"));
   const sockaddr* peerAddress = reinterpret_cast<const sockaddr*>(&peer);
+#if defined(SYS_chmod)
   if (name == "chmod") return outcome(::syscall(SYS_chmod, path, 0666) == 0);
+#endif
   if (name == "fchmodat") return outcome(::syscall(SYS_fchmodat, AT_FDCWD, path, 0666) == 0);
   if (name == "fchmodat2") return outcome(::syscall(452, AT_FDCWD, path, 0666, 0) == 0);
 #if defined(__x86_64__)

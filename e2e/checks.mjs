@@ -192,7 +192,7 @@ export function nativeMessagingChecks(browser) {
         await browser().saveUrl(server.url("/streamed.webm"), "streamed.webm");
       assert.equal(saved, "streamed.webm");
       assert.equal(sha256(world().read(saved)), sha256(bytes));
-      // Chunk messages report every 512 KiB, the channel every piece it acknowledges.
+      // Chunk messages report every 512 KiB, the channel at each acknowledgement.
       assert.ok(progress.length >= 1);
       assert.deepEqual(progress.at(-1), [bytes.length, bytes.length]);
       assert.deepEqual(pending, {});

@@ -237,7 +237,6 @@ TEST(TransferFaultTest, EndMovesOnlyTheFileItChecked) {
   EXPECT_EQ(readFile(outside / "notes.txt"), "private");
 }
 
-// Two aborts of one transfer race: whichever removes the part file second still hears "ok".
 // A program that ignores the lock writes to the file while end moves it: end fails, and the file
 // goes back to its part name with every byte, where the transfer can be looked at again.
 TEST(TransferFaultTest, EndWhoseFileGrowsDuringTheMoveKeepsItAsThePart) {
@@ -276,6 +275,7 @@ TEST(TransferFaultTest, AChunkWhosePartIsSavedBeforeItsLockLeavesTheSavedFileAlo
   EXPECT_EQ(listNames(home.downloads()), std::vector<std::string>{"clip.mp4"});
 }
 
+// Two aborts of one transfer race: whichever removes the part file second still hears "ok".
 TEST(TransferFaultTest, AbortWhoseFileVanishesFirstIsStillOk) {
   FakeHome home;
   FaultInjectingFileSystem files;

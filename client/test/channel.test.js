@@ -153,6 +153,9 @@ test("the first message must hold the token, a part file and its length", async 
     assert.deepEqual(JSON.parse(reason), replies[0]);
   }
   assert.equal(String(h.read(three)), "abc", "nothing written");
+  // A first message longer than any part file's could be is not read to its end.
+  const long = await connection(h.offer.url, { token, part: three, offset: 3, pad: "x".repeat(4096) });
+  assert.deepEqual([long.replies, long.code], [[], 1009]);
   // Bytes as the first message.
   const binary = await connection(h.offer.url, Buffer.from(JSON.stringify({ token, part: three, offset: 3 })));
   assert.equal(binary.replies[0].error, "bad first message");

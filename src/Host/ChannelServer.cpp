@@ -172,7 +172,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     websocket::stream_base::timeout timeout{server_.timeouts_.handshake, server_.timeouts_.idle,
                                             false};
     ws_.set_option(timeout);
-    ws_.read_message_max(ChannelRules::kMaxMessageBytes);
+    ws_.read_message_max(ChannelRules::kMaxFirstMessageBytes);
     // The part file and its lock go before a close is answered: a client that saw the channel
     // close may end the transfer at once. Called only within this connection's own operations.
     ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
@@ -239,6 +239,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
       return refuse(Replies::failure(server_.log_, MessageType::kChannel, writer.error()));
     }
     writer_ = std::move(*writer);
+    ws_.read_message_max(ChannelRules::kMaxMessageBytes);
     server_.log_.info("channel: writing %{private}s", {std::string_view(part->subview())});
     server_.log_.flush();
     // Reads take what fits the buffer's room: all of a write's worth, from now on.

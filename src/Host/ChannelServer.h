@@ -22,6 +22,8 @@ namespace ChannelRules {
 
 inline constexpr size_t kMaxConnections = 8;
 inline constexpr size_t kMaxMessageBytes = 64 * 1024 * 1024;
+// The first message names a part file: no more than this, read before the token is checked.
+inline constexpr size_t kMaxFirstMessageBytes = 4096;
 // The part file's size is acknowledged after this many bytes written, also within a message,
 // and at the end of every message.
 inline constexpr uint64_t kAcknowledgeBytes = 4 * 1024 * 1024;

@@ -161,7 +161,8 @@ TEST_F(ChannelServerTest, ALongMessageIsAcknowledgedEveryFourMebibytesAsItIsWrit
 }
 
 // The real host, over its pipe: it offers the channel only to the caller the browser started it
-// for, and what comes through the channel is saved by a native-messaging end.
+// for, with a token of its own, and what comes through the channel is saved by a native-messaging
+// end.
 TEST(ChannelHostTest, TheHostOffersItsChannelToItsCallerAndSavesWhatCameThroughIt) {
   const std::string origin = "chrome-extension://abcdefghijklmnopabcdefghijklmnop";
   FakeHome home;
@@ -174,6 +175,11 @@ TEST(ChannelHostTest, TheHostOffersItsChannelToItsCallerAndSavesWhatCameThroughI
   boost::json::value offer = host.request(R"({"type": "file.write.channel"})");
   ASSERT_EQ(offer.at("ok"), true) << offer;
   std::string token(offer.at("token").as_string());
+  // Each host draws its own token from the system's randomness.
+  EXPECT_NE(HostProcess(home.env(), {origin + "/"})
+                .request(R"({"type": "file.write.channel"})")
+                .at("token"),
+            offer.at("token"));
   std::string part(
       host.request(R"({"type": "file.write.begin", "name": "clip.mp4"})").at("part").as_string());
   net::io_context io;

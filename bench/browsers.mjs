@@ -1,18 +1,23 @@
 // The browser benchmark: headless Chromium and Firefox, with the example extension, save files
-// fetched from a local http server in three ways: (a) with the client library into the real
-// host, (b) the same chunk messages into a host that reads and discards them (the ceiling of
-// the browser's native messaging), (c) with the browser's own downloads API. For each: MiB/s,
-// CPU seconds per GiB of the browser's processes and of the host's, and the peak resident size
-// of the extension's process. Then a file of several GiB saved byte for byte, and a save killed
-// midway (browser and host) and resumed by the restarted extension. Called by
+// fetched from a local http server: (a) with the client library into the real host in chunk
+// messages and (a') over the host's channel, (b) the same chunk messages into a host that reads
+// and discards them (the ceiling of the browser's native messaging), (c) with the browser's own
+// downloads API, (d) with a bare WebSocket sender into a loopback receiver that discards (what
+// a WebSocket from the extension allows at most). Then bytes the extension makes itself: (e)
+// saved over the channel, (f) gathered into a Blob and handed to the downloads API. For each:
+// MiB/s, CPU seconds per GiB of the browser's processes and of the host's, and the peak
+// resident size of the extension's process. Then a file of several GiB saved byte for byte, and
+// a save killed midway (browser and host) and resumed by the restarted extension. Called by
 // scripts/bench-browsers.
 import { spawnSync } from "node:child_process";
 import { createHash, randomFillSync } from "node:crypto";
 import fs from "node:fs";
+import http from "node:http";
 import os from "node:os";
 import path from "node:path";
 import { parseArgs } from "node:util";
 
+import { DEFAULT_CHANNEL_BYTES, DEFAULT_CHANNEL_IN_FLIGHT } from "../client/index.js";
 import { launchChromium, launchFirefox } from "../e2e/browsers.mjs";
 import {
   HostWorld, chromiumExtensionId, extensionDir, readManifest, serveFiles,
@@ -25,20 +30,24 @@ const repo = path.resolve(here, "..");
 const { values: options } = parseArgs({
   options: {
     browsers: { type: "string", default: "chromium,firefox" },
-    sizes: { type: "string", default: "64,256,1024" },    // MiB
+    sizes: { type: "string", default: "256,1024" },       // MiB
     runs: { type: "string", default: "3" },
     big: { type: "string", default: "4096" },             // MiB, 0 for none
     kill: { type: "string", default: "1024" },            // MiB, 0 for none
     out: { type: "string", default: path.join(repo, "bench", "results") },
     readme: { type: "string" },
     quick: { type: "boolean", default: false },
-    ways: { type: "string", default: "library,channel,ceiling,downloads" },
+    ways: {
+      type: "string",
+      default: "library,channel,ceiling,websocket,downloads,generated-channel,generated-blob",
+    },
     "chunk-kib": { type: "string", default: "512" },
     // The discard host's pipe: 65536 leaves the kernel's default, to show what enlarging it does.
     "discard-pipe": { type: "string", default: String(1 << 20) },
   },
 });
-if (options.quick) Object.assign(options, { sizes: "4,8", runs: "1", big: "0", kill: "16" });
+// The quick run's killed save is large enough that the channel is still under way at 40%.
+if (options.quick) Object.assign(options, { sizes: "4,8", runs: "1", big: "0", kill: "64" });
 const browsers = options.browsers.split(",");
 const sizes = options.sizes.split(",").map(Number);
 const runs = Number(options.runs);
@@ -121,6 +130,31 @@ function peakMiB(pid) {
   return Number(/VmHWM:\s+(\d+) kB/.exec(status)[1]) / 1024;
 }
 
+// The sum of the peaks of the browser's processes (a Blob's bytes may live in another process
+// than the extension's), each from its reset on.
+function resetPeaks(rootPid) {
+  for (const pid of tree(rootPid).keys()) {
+    try {
+      resetPeak(pid);
+    } catch {
+      // gone meanwhile
+    }
+  }
+}
+
+function browserPeakMiB(rootPid) {
+  let sum = 0;
+  for (const [pid, p] of tree(rootPid)) {
+    if (isHost(p)) continue;
+    try {
+      sum += peakMiB(pid);
+    } catch {
+      // gone meanwhile
+    }
+  }
+  return sum;
+}
+
 function killTree(rootPid) {
   for (const pid of [...tree(rootPid).keys()]) {
     try {
@@ -147,6 +181,89 @@ function sha256(file) {
   for (let n; (n = fs.readSync(fd, block)) > 0;) hash.update(block.subarray(0, n));
   fs.closeSync(fd);
   return hash.digest("hex");
+}
+
+// The bytes bench.js generates: 32-bit little-endian words counting up from 0.
+function isGenerated(file, mib) {
+  if (fs.statSync(file).size !== mib * MiB) return false;
+  const fd = fs.openSync(file, "r");
+  const block = Buffer.alloc(MiB);
+  const expected = new Uint32Array(MiB / 4);
+  try {
+    for (let m = 0; m < mib; m++) {
+      if (fs.readSync(fd, block, 0, MiB, m * MiB) !== MiB) return false;
+      for (let i = 0; i < expected.length; i++) expected[i] = m * (MiB / 4) + i;
+      if (Buffer.compare(block, Buffer.from(expected.buffer)) !== 0) return false;
+    }
+    return true;
+  } finally {
+    fs.closeSync(fd);
+  }
+}
+
+// ---- the WebSocket receiver: takes each message's bytes, throws them away and answers
+// {"ok": true, "size": S} (the bytes so far) at its end, as the host's channel acknowledges.
+// Plain node: the frames' headers are read, their payloads skipped, never unmasked.
+
+function frameHeaderLength(head) {
+  if (head.length < 2) return 2;
+  const length = head[1] & 127;
+  return 2 + (length === 126 ? 2 : length === 127 ? 8 : 0) + (head[1] & 128 ? 4 : 0);
+}
+
+function textFrame(text) {
+  const payload = Buffer.from(text);
+  return Buffer.concat([Buffer.from([0x81, payload.length]), payload]);
+}
+
+function startDiscardReceiver() {
+  const server = http.createServer((request, response) => response.writeHead(426).end());
+  server.on("upgrade", (request, socket) => {
+    const accept = createHash("sha1")
+      .update(`${request.headers["sec-websocket-key"]}258EAFA5-E914-47DA-95CA-C5AB0DC85B11`)
+      .digest("base64");
+    socket.setNoDelay(true);
+    socket.write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n" +
+      `Connection: Upgrade\r\nSec-WebSocket-Accept: ${accept}\r\n\r\n`);
+    let head = [];
+    let left = 0;
+    let size = 0;
+    let fin = false;
+    let opcode = 0;
+    const frameEnd = () => {
+      if (opcode === 8) {
+        socket.end(Buffer.from([0x88, 0]));
+      } else if (opcode < 8 && fin) {
+        socket.write(textFrame(JSON.stringify({ ok: true, size })));
+      }
+      head = [];
+    };
+    socket.on("data", (data) => {
+      for (let at = 0; at < data.length;) {
+        if (left > 0) {
+          const take = Math.min(left, data.length - at);
+          at += take;
+          left -= take;
+          if (opcode < 8) size += take;
+          if (left === 0) frameEnd();
+          continue;
+        }
+        head.push(data[at++]);
+        if (head.length < frameHeaderLength(head)) continue;
+        fin = (head[0] & 128) !== 0;
+        opcode = head[0] & 15;
+        const short = head[1] & 127;
+        left = short === 126 ? (head[2] << 8) | head[3]
+          : short === 127 ? Number(Buffer.from(head.slice(2, 10)).readBigUInt64BE()) : short;
+        if (left === 0) frameEnd();
+      }
+    });
+    socket.on("error", () => {});
+  });
+  return new Promise((resolve) => server.listen(0, "127.0.0.1", () => resolve({
+    url: `ws://127.0.0.1:${server.address().port}/`,
+    close: () => new Promise((done) => { server.closeAllConnections(); server.close(done); }),
+  })));
 }
 
 // ---- one browser
@@ -176,11 +293,13 @@ async function startBrowser(name, world, profile) {
   const ext = path.join(world.root, "extension");
   if (!fs.existsSync(ext)) {
     fs.cpSync(extensionDir, ext, { recursive: true, dereference: true });
-    for (const f of ["bench.js", "bench.html"]) {
+    for (const f of ["bench.js", "bench.html", "offscreen.html", "offscreen.js"]) {
       fs.copyFileSync(path.join(here, "browsers", f), path.join(ext, f));
     }
     const manifest = JSON.parse(fs.readFileSync(path.join(ext, "manifest.json"), "utf8"));
     manifest.permissions.push("downloads");
+    // Chromium's service worker makes a Blob's URL in an offscreen document.
+    if (name === "chromium") manifest.permissions.push("offscreen");
     fs.writeFileSync(path.join(ext, "manifest.json"), JSON.stringify(manifest, null, 2));
   }
   const manifest = readManifest();
@@ -213,7 +332,7 @@ async function startBrowser(name, world, profile) {
   });
 }
 
-async function benchBrowser(name, server, files, results) {
+async function benchBrowser(name, server, receiver, files, results) {
   const world = new HostWorld(`tamberlo-bench-${name}-`);
   const profile = path.join(world.root, "profile");
   let browser = await startBrowser(name, world, profile);
@@ -224,14 +343,33 @@ async function benchBrowser(name, server, files, results) {
       // Each save's peak starts from a collected heap, not from what the last one left.
       await browser.collectGarbage();
       await new Promise((resolve) => setTimeout(resolve, 1500));
+      resetPeaks(browser.pid);
       resetPeak(extPid);
       const before = tree(browser.pid);
-      const args = way === "library" ? [url, `${mib}.bin`, CHUNK_BYTES]
-        : way === "channel" ? [url, `${mib}.bin`]
-        : way === "ceiling" ? [url, CHUNK_BYTES, IN_FLIGHT] : [url, `download-${mib}.bin`];
-      const result = await browser.call(way, ...args);
+      const args = {
+        library: [url, `${mib}.bin`, CHUNK_BYTES],
+        channel: [url, `${mib}.bin`],
+        ceiling: [url, CHUNK_BYTES, IN_FLIGHT],
+        websocket: [url, receiver.url, DEFAULT_CHANNEL_BYTES, DEFAULT_CHANNEL_IN_FLIGHT],
+        downloads: [url, `download-${mib}.bin`],
+        "generated-channel": [mib, `generated-${mib}.bin`],
+        "generated-blob": [mib, `blob-${mib}.bin`],
+      }[way];
+      let result;
+      try {
+        result = await browser.call(way, ...args);
+      } catch (error) {
+        // A way the browser cannot take is reported as such, with the browser's reason.
+        if (way !== "generated-blob") throw error;
+        const reason = String(error.message ?? error).split("\n")[0];
+        log(name, way, `${mib} MiB`, "not possible:", reason);
+        results.rows.push({ browser: name, way, mib, run, impossible: reason });
+        await browser.call("release");
+        return;
+      }
       const cpu = cpuSeconds(before, tree(browser.pid));
       const peak = peakMiB(extPid);
+      const allPeak = browserPeakMiB(browser.pid);
       await browser.call("release");
       const bytes = mib * MiB;
       if (way === "library" || way === "channel") {
@@ -239,18 +377,25 @@ async function benchBrowser(name, server, files, results) {
         if (fs.statSync(saved).size !== bytes) throw new Error(`${saved}: wrong size`);
         if (run === 0 && sha256(saved) !== files.get(mib).hash) throw new Error(`${saved}: differs`);
         fs.rmSync(saved);
-      } else if (way === "ceiling" && result.sent !== bytes) {
-        throw new Error(`ceiling sent ${result.sent}`);
-      } else if (way === "downloads" && result.size !== bytes) {
-        throw new Error(`download of ${result.size} bytes`);
+      } else if (way === "generated-channel") {
+        const saved = path.join(world.downloads, result.saved);
+        if (fs.statSync(saved).size !== bytes) throw new Error(`${saved}: wrong size`);
+        if (run === 0 && !isGenerated(saved, mib)) throw new Error(`${saved}: differs`);
+        fs.rmSync(saved);
+      } else if ((way === "ceiling" || way === "websocket") && result.sent !== bytes) {
+        throw new Error(`${way} sent ${result.sent}`);
+      } else if ((way === "downloads" || way === "generated-blob") && result.size !== bytes) {
+        throw new Error(`${way}: a download of ${result.size} bytes`);
       }
       const gib = bytes / (1024 * MiB);
       const row = {
         browser: name, way, mib, run, mibs: mib / (result.ms / 1000),
         browserCpu: cpu.browser / gib, hostCpu: cpu.host / gib, peakMiB: peak,
+        browserPeakMiB: allPeak,
       };
       log(name, way, `${mib} MiB`, `${row.mibs.toFixed(1)} MiB/s`,
-        `cpu ${cpu.browser.toFixed(2)}+${cpu.host.toFixed(2)} s`, `peak ${peak.toFixed(0)} MiB`);
+        `cpu ${cpu.browser.toFixed(2)}+${cpu.host.toFixed(2)} s`, `peak ${peak.toFixed(0)} MiB`,
+        `browser ${allPeak.toFixed(0)} MiB`);
       results.rows.push(row);
     };
     for (let run = 0; run < runs; run++) {
@@ -297,7 +442,21 @@ async function benchBrowser(name, server, files, results) {
       const resumed = await browser.call("resume",
         JSON.stringify({ [part]: { url, name: name_, started: Date.now() } }));
       const outcome = resumed.results[0] ?? {};
-      const saved = outcome.saved && path.join(world.downloads, outcome.saved);
+      let saved = outcome.saved && path.join(world.downloads, outcome.saved);
+      if (!saved) {
+        // The restarted extension resumes its saves by itself as it starts: the call above may
+        // find the part already taken. The file appears under its name once saved.
+        const final = path.join(world.downloads, name_);
+        const until = Date.now() + 300000;
+        while (!fs.existsSync(final) && Date.now() < until) {
+          await new Promise((resolve) => setTimeout(resolve, 100));
+        }
+        if (fs.existsSync(final)) {
+          saved = final;
+          outcome.saved = name_;
+          outcome.by = "the extension's resume at its start";
+        }
+      }
       const exact = Boolean(saved) && sha256(saved) === files.get(killMiB).hash;
       const rangeFrom = server.served.filter((s) => s.path === `/${killMiB}.bin`).at(-1)?.from;
       log(name, "killed at", atKill, "resumed:", JSON.stringify(outcome), exact ? "byte-exact" : "DIFFERS",
@@ -326,14 +485,20 @@ function summarize(results) {
   for (const browser of browsers) {
     for (const mib of sizes) {
       for (const way of ways) {
-        const rows = results.rows.filter((r) => r.browser === browser && r.mib === mib && r.way === way);
-        if (rows.length === 0) continue;
+        const all = results.rows.filter((r) => r.browser === browser && r.mib === mib && r.way === way);
+        const rows = all.filter((r) => r.impossible === undefined);
+        if (all.length === 0) continue;
+        if (rows.length === 0) {
+          figures.push({ browser, mib, way, runs: 0, impossible: all[0].impossible });
+          continue;
+        }
         figures.push({
           browser, mib, way, runs: rows.length,
           mibs: median(rows.map((r) => r.mibs)),
           browserCpu: median(rows.map((r) => r.browserCpu)),
           hostCpu: median(rows.map((r) => r.hostCpu)),
           peakMiB: median(rows.map((r) => r.peakMiB)),
+          browserPeakMiB: median(rows.map((r) => r.browserPeakMiB)),
         });
       }
     }
@@ -341,76 +506,215 @@ function summarize(results) {
   return figures;
 }
 
+// What the channel must reach against the native-messaging ceiling, per browser.
+const CHANNEL_OVER_CEILING = { chromium: 1.4, firefox: 1.8 };
+const CHANNEL_OF_WEBSOCKET = 0.9;
+const CHANNEL_CPU_OF_MESSAGES = 0.6;
+// Growth of the extension's peak from the smallest file to the largest that still counts as
+// flat.
+const FLAT_MIB = 64;
+
+const WAY_NAMES = {
+  library: "library, chunk messages",
+  channel: "library, channel",
+  ceiling: "ceiling: chunk messages, host discards",
+  websocket: "bare WebSocket, receiver discards",
+  downloads: "downloads API on the URL",
+  "generated-channel": "made in the extension: library, channel",
+  "generated-blob": "made in the extension: Blob, downloads API",
+};
+
 function report(results, figures) {
-  const get = (browser, mib, way) => figures.find((f) => f.browser === browser && f.mib === mib && f.way === way);
+  const get = (browser, mib, way) => figures.find((f) => f.browser === browser && f.mib === mib &&
+    f.way === way && f.impossible === undefined);
   const lines = [];
   lines.push(`Measured ${results.when} on ${results.machine}; ${results.versions.join(", ")}. ` +
     `Load average ${results.loadBefore} before and ${os.loadavg()[0].toFixed(1)} after: the ` +
     `machine's two cores are shared. Medians of ${runs} runs; each save's peak from a heap ` +
     `collected just before it; files of random bytes from a ` +
-    `local http server, Downloads on disk; library and ceiling with ${CHUNK_BYTES / 1024} KiB ` +
-    `chunks, ${IN_FLIGHT} on the way; the discard host's pipe ${options["discard-pipe"]} bytes.`);
+    `local http server, Downloads on disk; chunk messages of ${CHUNK_BYTES / 1024} KiB, ` +
+    `${IN_FLIGHT} on the way; the channel and the bare WebSocket in pieces of ` +
+    `${DEFAULT_CHANNEL_BYTES / MiB} MiB, ${DEFAULT_CHANNEL_IN_FLIGHT} on the way; the discard ` +
+    `host's pipe ${options["discard-pipe"]} bytes. Bytes made in the extension: a generated ` +
+    "stream of counting 32-bit words (Chromium's service worker has no URL.createObjectURL: " +
+    "its Blob and URL are made in an offscreen document). Browser peak: the sum of the peaks " +
+    "of all the browser's processes.");
   lines.push("");
-  lines.push("| browser | file | way | MiB/s | of ceiling | browser CPU s/GiB | host CPU s/GiB | extension peak MiB |");
-  lines.push("|---|---:|---|---:|---:|---:|---:|---:|");
+  lines.push("| browser | file | way | MiB/s | of ceiling | browser CPU s/GiB | host CPU s/GiB | " +
+    "extension peak MiB | browser peak MiB |");
+  lines.push("|---|---:|---|---:|---:|---:|---:|---:|---:|");
   for (const f of figures) {
+    if (f.impossible !== undefined) {
+      lines.push(`| ${f.browser} | ${f.mib} MiB | ${WAY_NAMES[f.way] ?? f.way} | not possible: ` +
+        `${f.impossible.replaceAll("|", "/")} | | | | | |`);
+      continue;
+    }
     const ceiling = get(f.browser, f.mib, "ceiling");
-    lines.push(`| ${f.browser} | ${f.mib} MiB | ${f.way} | ${fmt(f.mibs)} | ` +
+    const hostless = ["downloads", "websocket", "generated-blob"].includes(f.way);
+    lines.push(`| ${f.browser} | ${f.mib} MiB | ${WAY_NAMES[f.way] ?? f.way} | ${fmt(f.mibs)} | ` +
       `${ceiling ? fmt(f.mibs / ceiling.mibs, 2) : ""} | ${fmt(f.browserCpu, 2)} | ` +
-      `${f.way === "downloads" ? "" : fmt(f.hostCpu, 2)} | ${fmt(f.peakMiB, 0)} |`);
+      `${hostless ? "" : fmt(f.hostCpu, 2)} | ${fmt(f.peakMiB, 0)} | ${fmt(f.browserPeakMiB, 0)} |`);
   }
   lines.push("");
   lines.push("| target | measured | met |");
   lines.push("|---|---|---|");
+  const yes = (met) => (met ? "yes" : "**no**");
   const big = Math.max(...sizes);
   const small = Math.min(...sizes);
+  const gated = sizes.filter((m) => m >= 256 || options.quick);
   for (const browser of browsers) {
-    for (const mib of sizes.filter((m) => m >= 256 || options.quick)) {
+    for (const mib of gated) {
       const lib = get(browser, mib, "library");
       const ceil = get(browser, mib, "ceiling");
       if (!lib || !ceil) continue;
       const ratio = lib.mibs / ceil.mibs;
       lines.push(`| ${browser}, ${mib} MiB: library >= 0.85 of the ceiling | ${fmt(ratio, 2)} ` +
-        `(${fmt(lib.mibs)} of ${fmt(ceil.mibs)} MiB/s) | ${ratio >= 0.85 ? "yes" : "no"} |`);
+        `(${fmt(lib.mibs)} of ${fmt(ceil.mibs)} MiB/s) | ${yes(ratio >= 0.85)} |`);
+    }
+    for (const mib of gated) {
+      const channel = get(browser, mib, "channel");
+      const ceil = get(browser, mib, "ceiling");
+      const socket = get(browser, mib, "websocket");
+      const lib = get(browser, mib, "library");
+      const want = CHANNEL_OVER_CEILING[browser];
+      if (channel && ceil && want) {
+        const ratio = channel.mibs / ceil.mibs;
+        lines.push(`| ${browser}, ${mib} MiB: channel >= ${want}x the ceiling | ${fmt(ratio, 2)}x ` +
+          `(${fmt(channel.mibs)} vs ${fmt(ceil.mibs)} MiB/s) | ${yes(ratio >= want)} |`);
+      }
+      if (channel && socket) {
+        const ratio = channel.mibs / socket.mibs;
+        lines.push(`| ${browser}, ${mib} MiB: channel >= ${CHANNEL_OF_WEBSOCKET}x the bare ` +
+          `WebSocket | ${fmt(ratio, 2)}x (${fmt(channel.mibs)} vs ${fmt(socket.mibs)} MiB/s) | ` +
+          `${yes(ratio >= CHANNEL_OF_WEBSOCKET)} |`);
+      }
+      if (channel && lib) {
+        const ratio = channel.browserCpu / lib.browserCpu;
+        lines.push(`| ${browser}, ${mib} MiB: browser CPU per GiB over the channel <= ` +
+          `${CHANNEL_CPU_OF_MESSAGES}x chunk messages' | ${fmt(ratio, 2)}x (${fmt(channel.browserCpu, 2)} ` +
+          `vs ${fmt(lib.browserCpu, 2)} s/GiB) | ${yes(ratio <= CHANNEL_CPU_OF_MESSAGES)} |`);
+      }
+    }
+    for (const mib of gated) {
+      const made = get(browser, mib, "generated-channel");
+      const blob = get(browser, mib, "generated-blob");
+      const impossible = figures.find((f) => f.browser === browser && f.mib === mib &&
+        f.way === "generated-blob" && f.impossible !== undefined);
+      if (made && blob) {
+        lines.push(`| ${browser}, ${mib} MiB made in the extension: channel faster than a Blob ` +
+          `through the downloads API | ${fmt(made.mibs)} vs ${fmt(blob.mibs)} MiB/s ` +
+          `(${fmt(made.mibs / blob.mibs, 2)}x) | ${yes(made.mibs > blob.mibs)} |`);
+      } else if (made && impossible) {
+        lines.push(`| ${browser}, ${mib} MiB made in the extension: channel faster than a Blob ` +
+          `through the downloads API | ${fmt(made.mibs)} MiB/s; the Blob path is not possible ` +
+          `(${impossible.impossible.replaceAll("|", "/")}) | yes (no other way) |`);
+      }
     }
     const lo = get(browser, small, "library");
     const hi = get(browser, big, "library");
-    if (lo && hi) {
+    if (lo && hi && big > small) {
       const growth = hi.peakMiB - lo.peakMiB;
-      lines.push(`| ${browser}: extension peak for ${big} MiB < 64 MiB above ${small} MiB | ` +
-        `${fmt(hi.peakMiB, 0)} vs ${fmt(lo.peakMiB, 0)} MiB (+${fmt(growth, 0)}) | ${growth < 64 ? "yes" : "no"} |`);
+      lines.push(`| ${browser}: extension peak for ${big} MiB < ${FLAT_MIB} MiB above ${small} MiB, ` +
+        `chunk messages | ${fmt(hi.peakMiB, 0)} vs ${fmt(lo.peakMiB, 0)} MiB (${growth >= 0 ? "+" : ""}` +
+        `${fmt(growth, 0)}) | ${yes(growth < FLAT_MIB)} |`);
+    }
+    const madeLo = get(browser, small, "generated-channel");
+    const madeHi = get(browser, big, "generated-channel");
+    if (madeLo && madeHi && big > small) {
+      const growth = madeHi.peakMiB - madeLo.peakMiB;
+      const blobLo = get(browser, small, "generated-blob");
+      const blobHi = get(browser, big, "generated-blob");
+      const growth_ = (hi, lo) => `${fmt(hi, 0)} vs ${fmt(lo, 0)} MiB (${hi >= lo ? "+" : ""}` +
+        `${fmt(hi - lo, 0)})`;
+      const blob = blobLo && blobHi ? `; the Blob path ${growth_(blobHi.peakMiB, blobLo.peakMiB)}` +
+        `, all the browser's processes ${growth_(blobHi.browserPeakMiB, blobLo.browserPeakMiB)}` +
+        ` against ${growth_(madeHi.browserPeakMiB, madeLo.browserPeakMiB)} over the channel` : "";
+      lines.push(`| ${browser}, made in the extension: extension peak over the channel flat ` +
+        `(${big} MiB < ${FLAT_MIB} MiB above ${small} MiB) | ${fmt(madeHi.peakMiB, 0)} vs ` +
+        `${fmt(madeLo.peakMiB, 0)} MiB (${growth >= 0 ? "+" : ""}${fmt(growth, 0)})${blob} | ` +
+        `${yes(growth < FLAT_MIB)} |`);
     }
     for (const b of results.big.filter((x) => x.browser === browser)) {
       lines.push(`| ${browser}: a ${b.mib / 1024} GiB file saves byte-exact | ${b.exact ? "byte-exact" : "differs"}, ` +
-        `${fmt(b.mibs)} MiB/s, extension peak ${fmt(b.peakMiB, 0)} MiB | ${b.exact ? "yes" : "no"} |`);
+        `${fmt(b.mibs)} MiB/s, extension peak ${fmt(b.peakMiB, 0)} MiB | ${yes(b.exact)} |`);
     }
     for (const k of results.kills.filter((x) => x.browser === browser)) {
       lines.push(`| ${browser}: killed midway (browser and host), resumed byte-exact | killed at ` +
-        `${fmt(k.atKill / MiB)} of ${k.mib} MiB, resumed with a range from ${fmt((k.rangeFrom ?? 0) / MiB)} MiB, ` +
-        `${k.exact ? "byte-exact" : "differs"} | ${k.exact ? "yes" : "no"} |`);
+        `${fmt(k.atKill / MiB)} of ${k.mib} MiB, resumed${k.outcome.by ? ` by ${k.outcome.by}` : ""} ` +
+        `with a range from ${fmt((k.rangeFrom ?? 0) / MiB)} MiB, ` +
+        `${k.exact ? "byte-exact" : "differs"} | ${yes(k.exact)} |`);
     }
   }
   return lines.join("\n") + "\n";
 }
 
+// The README's reading of the figures, under its table: what they say for the largest file,
+// worded from the figures themselves.
+function reading(figures) {
+  const mib = Math.max(...sizes);
+  const get = (browser, way) => figures.find((f) => f.browser === browser && f.mib === mib &&
+    f.way === way && f.impossible === undefined);
+  const rate = (f) => `${fmt(f.mibs)} MiB/s`;
+  const url = [];
+  const made = [];
+  const notFastest = [];
+  const notBeating = [];
+  const blobFaster = [];
+  for (const browser of browsers) {
+    const downloads = get(browser, "downloads");
+    const channel = get(browser, "channel");
+    const library = get(browser, "library");
+    if (downloads && channel && library) {
+      if (downloads.mibs <= Math.max(channel.mibs, library.mibs)) notFastest.push(browser);
+      if (channel.mibs <= library.mibs) notBeating.push(browser);
+      url.push(`${browser} ${rate(downloads)} through its downloads API against ` +
+        `${rate(channel)} over the channel and ${rate(library)} in chunk messages`);
+    }
+    const madeChannel = get(browser, "generated-channel");
+    const blob = get(browser, "generated-blob");
+    if (madeChannel && blob && blob.mibs >= madeChannel.mibs) blobFaster.push(browser);
+    if (madeChannel && library) {
+      const impossible = figures.find((f) => f.browser === browser && f.mib === mib &&
+        f.way === "generated-blob" && f.impossible !== undefined);
+      made.push(`${browser} ${rate(madeChannel)} over the channel` +
+        (blob ? `, a Blob through the downloads API ${rate(blob)}` +
+          ` (the channel ${madeChannel.mibs > blob.mibs ? "faster" : "slower"})` : "") +
+        (impossible ? ", a Blob through the downloads API not possible here" : "") +
+        `; browser CPU over the channel ${fmt(channel?.browserCpu, 1)} s/GiB against ` +
+        `${fmt(library.browserCpu, 1)} in chunk messages`);
+    }
+  }
+  const not = (list, text) => (list.length ? ` (not so in this run for ${list.join(" and ")})` : text);
+  return `What the table says, for ${mib} MiB. For a file at a plain URL the browser's own ` +
+    `downloads API stays the fastest way in${not(notFastest, "")}: it fetches and writes ` +
+    `inside the browser and no extension code touches the bytes (${url.join("; ")}). The ` +
+    "channel is for bytes the extension makes itself (joined segments, recordings, remuxes, " +
+    `saves too big for a Blob), where it beats the message path${not(notBeating, "")} ` +
+    `(${made.join("; ")}).` + (blobFaster.length ? ` A Blob handed to the downloads API was ` +
+      `faster than the channel in this run for ${blobFaster.join(" and ")}.` : "") + "\n";
+}
+
 function chart(figures, out) {
   const data = path.join(work, "chart.dat");
-  const ways = ["library", "channel", "ceiling", "downloads"];
+  const shown = ["library", "channel", "ceiling", "websocket", "downloads", "generated-channel",
+    "generated-blob"];
   const groups = [];
   for (const browser of browsers) {
     for (const mib of sizes) groups.push({ browser, mib });
   }
   fs.writeFileSync(data, groups.map(({ browser, mib }) => [
     `"${browser} ${mib} MiB"`,
-    ...ways.map((way) => fmt(figures.find((f) => f.browser === browser && f.mib === mib && f.way === way)?.mibs ?? 0)),
+    ...shown.map((way) => fmt(figures.find((f) => f.browser === browser && f.mib === mib && f.way === way)?.mibs ?? 0)),
   ].join(" ")).join("\n") + "\n");
+  const titles = shown.map((way, i) => `${i === 0 ? `'${data}'` : "''"} using ${i + 2}` +
+    `${i === 0 ? ":xtic(1)" : ""} title "${WAY_NAMES[way]}"`);
   const script = [
-    "set terminal pngcairo size 1100,450 font ',10'",
+    "set terminal pngcairo size 1400,500 font ',10'",
     `set output '${path.join(out, "browsers.png")}'`,
-    "set title 'Saving a file fetched from a local server, through real browsers'",
+    "set title 'Saving through real browsers (a file from a local server; bytes made in the extension)'",
     "set ylabel 'MiB/s'", "set style data histograms", "set style histogram clustered gap 1",
-    "set style fill solid 0.8 border -1", "set key top left", "set yrange [0:*]", "set grid ytics",
-    `plot '${data}' using 2:xtic(1) title 'library into tamberlo-host', '' using 3 title 'library over the channel', '' using 4 title 'ceiling (host discards)', '' using 5 title "browser's downloads API"`,
+    "set style fill solid 0.8 border -1", "set key outside right top", "set yrange [0:*]", "set grid ytics",
+    `plot ${titles.join(", ")}`,
   ].join("\n");
   const gnuplot = spawnSync("gnuplot", { input: script, encoding: "utf8" });
   if (gnuplot.status !== 0) log("gnuplot failed:", gnuplot.stderr);
@@ -439,9 +743,11 @@ async function main() {
     files.set(mib, { file, hash: sha256(file) });
   }
   const live = await serveFiles(new Map(all.map((mib) => [`/${mib}.bin`, files.get(mib).file])));
+  const receiver = await startDiscardReceiver();
   try {
-    for (const browser of browsers) await benchBrowser(browser, live, files, results);
+    for (const browser of browsers) await benchBrowser(browser, live, receiver, files, results);
   } finally {
+    await receiver.close();
     await live.close();
   }
   const figures = summarize(results);
@@ -458,7 +764,8 @@ async function main() {
     const at = readme.indexOf(start);
     const to = readme.indexOf(end);
     if (at >= 0 && to > at) {
-      fs.writeFileSync(options.readme, readme.slice(0, at + start.length) + "\n" + table + readme.slice(to));
+      fs.writeFileSync(options.readme, readme.slice(0, at + start.length) + "\n" + table + "\n" +
+        reading(figures) + readme.slice(to));
     }
   }
   process.stdout.write(table);

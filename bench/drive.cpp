@@ -13,6 +13,16 @@
 //   tamberlo-bench-drive oneshot FRAMES RUNS -- COMMAND...
 //       RUNS times: starts COMMAND, sends the first frame, reads one reply, closes its input and
 //       waits for it to end.
+//   tamberlo-bench-drive channel SOURCE ORIGIN -- COMMAND...
+//       Starts COMMAND ORIGIN, as Chromium starts a host for an extension, asks for its channel
+//       and begins video.bin over the pipe, then sends SOURCE's bytes over the channel (a
+//       WebSocket with ORIGIN as its Origin) in messages of 8 MiB, at most 3 of them not yet
+//       acknowledged, as the client library does; after the last acknowledgement it closes the
+//       socket and ends the transfer over the pipe.
+//   tamberlo-bench-drive tcp SOURCE -- COMMAND...
+//       The channel's floor: starts COMMAND, reads the port it listens on (a line on its
+//       standard output), sends SOURCE's bytes there over plain TCP in writes of 8 MiB, shuts
+//       the connection down and waits for COMMAND to end.
 //
 // Prints one JSON object: wall seconds, the child's user and system CPU seconds and peak
 // resident memory (KiB), the number of replies, the last reply, and per-message (lockstep) or
@@ -27,6 +37,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/json.hpp>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -40,8 +55,13 @@
 
 #include "Host/Framing.h"
 
+using tamberlo::appendFrame;
 using tamberlo::readFrame;
 using tamberlo::writeAll;
+
+namespace json = boost::json;
+namespace net = boost::asio;
+namespace websocket = boost::beast::websocket;
 
 extern char** environ;
 
@@ -261,6 +281,134 @@ int oneshot(const Frames& frames, int runs, const std::vector<char*>& command) {
   return 0;
 }
 
+// A file's bytes, mapped; touched only once the host runs.
+std::string_view mapFile(const char* path) {
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0) die(path);
+  void* map = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+  if (map == MAP_FAILED) die("mmap");
+  ::close(fd);
+  return {static_cast<const char*>(map), static_cast<size_t>(st.st_size)};
+}
+
+constexpr size_t kPieceBytes = 8 << 20;
+constexpr size_t kInFlight = 3;
+
+// One request over the pipe, its reply parsed.
+json::object ask(Child& child, std::string_view request) {
+  std::string frame;
+  appendFrame(frame, request);
+  std::optional<std::string> reply;
+  if (writeAll(child.in, frame)) reply = readFrame(child.out);
+  if (!reply) {
+    std::fprintf(stderr, "drive: no reply to %.*s\n", static_cast<int>(request.size()),
+                 request.data());
+    std::exit(1);
+  }
+  json::value value = json::parse(*reply);
+  if (!value.is_object() || value.as_object().if_contains("ok") == nullptr ||
+      !value.as_object().at("ok").as_bool()) {
+    std::fprintf(stderr, "drive: %.*s answered %s\n", static_cast<int>(request.size()),
+                 request.data(), reply->c_str());
+    std::exit(1);
+  }
+  return value.as_object();
+}
+
+int channel(std::string_view source, const char* origin, std::vector<char*> command) {
+  command.insert(command.end() - 1, const_cast<char*>(origin));
+  auto t0 = Clock::now();
+  Child child = start(command);
+  json::object offer = ask(child, R"({"type":"file.write.channel"})");
+  json::object begun = ask(child, R"({"type":"file.write.begin","name":"video.bin"})");
+  std::string url(offer.at("url").as_string());  // ws://127.0.0.1:PORT/
+  std::string token(offer.at("token").as_string());
+  std::string part(begun.at("part").as_string());
+  std::string authority = url.substr(5, url.size() - 6);
+  std::string port = authority.substr(authority.find(':') + 1);
+
+  net::io_context io;
+  websocket::stream<net::ip::tcp::socket> ws(io);
+  net::ip::tcp::resolver resolver(io);
+  net::connect(ws.next_layer(), resolver.resolve("127.0.0.1", port));
+  ws.set_option(websocket::stream_base::decorator([&](websocket::request_type& request) {
+    std::string_view o = origin;
+    if (o.ends_with('/')) o.remove_suffix(1);
+    request.set(boost::beast::http::field::origin, o);
+  }));
+  // A browser sends each message as one frame.
+  ws.auto_fragment(false);
+  ws.write_buffer_bytes(1 << 20);
+  ws.handshake(authority, "/");
+  boost::beast::flat_buffer buffer;
+  uint64_t acknowledged = 0;
+  auto nextAck = [&] {
+    buffer.clear();
+    ws.read(buffer);
+    json::value reply = json::parse(boost::beast::buffers_to_string(buffer.data()));
+    if (!reply.as_object().at("ok").as_bool()) {
+      std::fprintf(stderr, "drive: the channel answered %s\n", json::serialize(reply).c_str());
+      std::exit(1);
+    }
+    acknowledged = reply.as_object().at("size").to_number<uint64_t>();
+  };
+  ws.text(true);
+  ws.write(
+      net::buffer(json::serialize(json::object{{"token", token}, {"part", part}, {"offset", 0}})));
+  nextAck();
+  ws.binary(true);
+  std::vector<uint64_t> unacknowledged;
+  uint64_t sent = 0;
+  for (size_t at = 0; at < source.size(); at += kPieceBytes) {
+    size_t piece = std::min(kPieceBytes, source.size() - at);
+    ws.write(net::buffer(source.data() + at, piece));
+    sent += piece;
+    unacknowledged.push_back(sent);
+    while (unacknowledged.size() >= kInFlight) {
+      nextAck();
+      std::erase_if(unacknowledged, [&](uint64_t end) { return end <= acknowledged; });
+    }
+  }
+  while (acknowledged < sent) nextAck();
+  ws.close(websocket::close_code::normal);
+  // The close's answer comes after the host let go of the part file.
+  for (boost::system::error_code error; !error;) {
+    buffer.clear();
+    ws.read(buffer, error);
+  }
+  json::object end =
+      ask(child,
+          json::serialize(json::object{
+              {"type", "file.write.end"}, {"part", part}, {"name", "video.bin"}, {"size", sent}}));
+  Usage usage = finish(child);
+  print(since(t0), usage, 1, json::serialize(end), {});
+  return 0;
+}
+
+int tcp(std::string_view source, const std::vector<char*>& command) {
+  auto t0 = Clock::now();
+  Child child = start(command);
+  char line[32] = {};
+  size_t got = 0;
+  while (got < sizeof line - 1 && (got == 0 || line[got - 1] != '\n')) {
+    ssize_t n = ::read(child.out, line + got, sizeof line - 1 - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) die("drive: no port from the floor");
+    got += static_cast<size_t>(n);
+  }
+  net::io_context io;
+  net::ip::tcp::socket socket(io);
+  socket.connect({net::ip::make_address("127.0.0.1"), static_cast<uint16_t>(std::atoi(line))});
+  for (size_t at = 0; at < source.size(); at += kPieceBytes) {
+    net::write(socket, net::buffer(source.data() + at, std::min(kPieceBytes, source.size() - at)));
+  }
+  socket.shutdown(net::ip::tcp::socket::shutdown_send);
+  Usage usage = finish(child);
+  print(since(t0), usage, 0, "", {});
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -270,12 +418,21 @@ int main(int argc, char** argv) {
   if (argc < 4 || dashes + 1 >= argc) {
     std::fprintf(stderr,
                  "usage: tamberlo-bench-drive stream|burst|lockstep|oneshot FRAMES [RUNS] -- "
-                 "COMMAND...\n");
+                 "COMMAND...\n"
+                 "       tamberlo-bench-drive channel SOURCE ORIGIN -- COMMAND...\n"
+                 "       tamberlo-bench-drive tcp SOURCE -- COMMAND...\n");
     return 2;
   }
   std::vector<char*> command(argv + dashes + 1, argv + argc);
   command.push_back(nullptr);
   std::string_view mode = argv[1];
+  try {
+    if (mode == "channel" && dashes == 4) return channel(mapFile(argv[2]), argv[3], command);
+    if (mode == "tcp" && dashes == 3) return tcp(mapFile(argv[2]), command);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "drive: %s\n", error.what());
+    return 1;
+  }
   Frames frames = load(argv[2]);
   if (frames.frames.empty()) return std::fprintf(stderr, "drive: no frames\n"), 2;
   if (mode == "stream") return stream(frames, command, false);

@@ -9,8 +9,16 @@
 //                                     folder, as the host does when a transfer ends.
 //   tamberlo-bench-floor list FOLDER  for each frame on standard input, reads FOLDER's entries
 //                                     once and answers with a fixed reply frame.
+//   tamberlo-bench-floor socket FOLDER
+//                                     the channel's floor: listens on a loopback TCP port, says
+//                                     which on standard output (a line), takes one connection
+//                                     and writes all it reads to FOLDER/floor.bin; at its end
+//                                     it flushes the file and the folder.
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,6 +73,16 @@ bool nextFrame(Buffer& buffer, size_t& length) {
   return readFully(STDIN_FILENO, buffer.bytes.get(), length);
 }
 
+// Flushes the file and the folder that holds it, as the host does when a transfer ends.
+int flush(int fd, const std::string& folder) {
+  if (::fdatasync(fd) != 0) return std::perror("floor: fdatasync"), 1;
+  ::close(fd);
+  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0 || ::fsync(dir) != 0) return std::perror("floor: fsync folder"), 1;
+  ::close(dir);
+  return 0;
+}
+
 int save(const std::string& folder) {
   std::string path = folder + "/floor.bin";
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -77,12 +95,44 @@ int save(const std::string& folder) {
     if (!writeFully(fd, buffer.bytes.get(), bytes, offset)) return std::perror("floor: write"), 1;
     offset += bytes;
   }
-  if (::fdatasync(fd) != 0) return std::perror("floor: fdatasync"), 1;
-  ::close(fd);
-  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0 || ::fsync(dir) != 0) return std::perror("floor: fsync folder"), 1;
-  ::close(dir);
-  return 0;
+  return flush(fd, folder);
+}
+
+int socket(const std::string& folder) {
+  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::listen(listener, 1) != 0 ||
+      ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return std::perror("floor: listen"), 1;
+  }
+  std::printf("%u\n", ntohs(address.sin_port));
+  std::fflush(stdout);
+  int peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (peer < 0) return std::perror("floor: accept"), 1;
+  ::close(listener);
+  std::string path = folder + "/floor.bin";
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return std::perror("floor: open"), 1;
+  // As large as a message of the channel.
+  constexpr size_t kBuffer = 8 << 20;
+  auto buffer = std::make_unique_for_overwrite<char[]>(kBuffer);
+  uint64_t offset = 0;
+  for (;;) {
+    ssize_t n = ::read(peer, buffer.get(), kBuffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::perror("floor: read"), 1;
+    if (n == 0) break;
+    if (!writeFully(fd, buffer.get(), static_cast<size_t>(n), offset)) {
+      return std::perror("floor: write"), 1;
+    }
+    offset += static_cast<uint64_t>(n);
+  }
+  ::close(peer);
+  return flush(fd, folder);
 }
 
 int list(const std::string& folder) {
@@ -109,12 +159,13 @@ int list(const std::string& folder) {
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: tamberlo-bench-floor save|list FOLDER\n");
+    std::fprintf(stderr, "usage: tamberlo-bench-floor save|list|socket FOLDER\n");
     return 2;
   }
   std::string_view mode = argv[1];
   if (mode == "save") return save(argv[2]);
   if (mode == "list") return list(argv[2]);
+  if (mode == "socket") return socket(argv[2]);
   std::fprintf(stderr, "floor: unknown mode %s\n", argv[1]);
   return 2;
 }

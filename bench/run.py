@@ -3,7 +3,9 @@
 and disk work) and against a typical peer host written in Python, in one run. Contenders are
 interleaved trial by trial so that machine noise hits all alike; every figure is the median of
 several runs. Writes a Markdown table with the target ratios, a JSON file of the raw figures and
-a PNG chart of save throughput against chunk size.
+a PNG chart of save throughput against chunk size. Saves go through the pipe in chunk messages
+and through the host's channel (a WebSocket, against a floor that takes the same bytes from a
+plain loopback TCP connection).
 
 Called by scripts/bench, which builds the programs first."""
 import argparse
@@ -21,6 +23,8 @@ import tempfile
 import time
 
 MiB = 1 << 20
+# The origin the host is started with for its channel, as Chromium passes its caller's.
+ORIGIN = "chrome-extension://abcdefghijklmnopabcdefghijklmnop/"
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "scripts"))
 from native_messaging import frame  # noqa: E402
@@ -88,7 +92,8 @@ class Bench:
             "peer": lambda downloads: [python, peer],
         }
         self.floor = floor
-        self.raw = {"save": {}, "rss_flat": {}, "messages": {}, "oneshot": {}, "lookup": {}}
+        self.raw = {"save": {}, "rss_flat": {}, "channel": {}, "messages": {}, "oneshot": {},
+                    "lookup": {}}
         self.turn = 0
 
     def order(self, names):
@@ -105,9 +110,10 @@ class Bench:
             os.makedirs(downloads)
         return home, downloads
 
-    def run(self, mode, frames, command, home, runs=None):
+    def run(self, mode, frames, command, home, runs=None, extra=()):
         env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"))
-        argv = [self.drive, mode, frames] + ([str(runs)] if runs else []) + ["--"] + command
+        argv = ([self.drive, mode, frames] + ([str(runs)] if runs else []) + list(extra) + ["--"]
+                + command)
         out = subprocess.run(argv, env=env, check=True, capture_output=True, text=True).stdout
         result = json.loads(out)
         if result["status"] != 0:
@@ -159,6 +165,22 @@ class Bench:
             self.raw["rss_flat"].setdefault("quarter", []).append(r["maxrss_kib"])
             self.raw["rss_flat"]["chunk_kib"] = flat_kib
             shutil.rmtree(home)
+            # The same file over the channel, and its floor: the bytes from a plain socket.
+            for who in self.order(["host", "floor"]):
+                home, downloads = self.home(who)
+                if who == "host":
+                    r = self.run("channel", source, self.command("host", "", downloads), home,
+                                 extra=[ORIGIN])
+                    if r["last"] != expected:
+                        raise SystemExit(f"bench: the host's channel save ended {r['last']}")
+                    saved = os.path.join(downloads, "video.bin")
+                else:
+                    r = self.run("tcp", source, self.command("floor", "socket", downloads), home)
+                    saved = os.path.join(downloads, "floor.bin")
+                if run == 0 and not filecmp.cmp(saved, source, shallow=False):
+                    raise SystemExit(f"bench: {who} saved other bytes from the socket")
+                self.raw["channel"].setdefault(who, []).append(r)
+                shutil.rmtree(home)
         for path in list(frames.values()) + [quarter, source]:
             os.remove(path)
 
@@ -257,6 +279,15 @@ def summarize(raw, sizes):
         limit = 2 * frame_mib + 8
         row(f"save {size} chunks: peak RSS MiB", rss["host"], rss["floor"], rss["peer"],
             f"limit {limit:.1f}", "<= 2 x frame + 8 MiB", rss["host"] <= limit)
+    channel = raw["channel"]
+    mibs = {w: median([file_mib / r["wall"] for r in channel[w]]) for w in channel}
+    cpu = {w: median([(r["user"] + r["sys"]) / (file_mib / 1024) for r in channel[w]])
+           for w in channel}
+    row("save over the channel, 8 MiB messages: MiB/s", mibs["host"], mibs["floor"], None,
+        f"{mibs['host'] / mibs['floor']:.2f} of floor", "", None)
+    ratio = cpu["host"] / cpu["floor"]
+    row("save over the channel, 8 MiB messages: CPU s/GiB", cpu["host"], cpu["floor"], None,
+        f"{ratio:.2f}x floor", "<= 1.3x floor (the bytes from a plain socket)", ratio <= 1.3)
     flat = raw["rss_flat"]
     kib = flat["chunk_kib"]
     full = median([r["maxrss_kib"] for r in raw["save"][str(kib)]["host"]]) / 1024

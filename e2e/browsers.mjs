@@ -54,6 +54,10 @@ export async function launchChromium({
   ];
   if (process.getuid() === 0) args.push("--no-sandbox");
   args.push(...extraArgs);
+  // Playwright otherwise follows the service worker's network through the debugger, which
+  // slows what the worker sends over a WebSocket. Read by playwright-core in this process when
+  // it meets the worker.
+  process.env.PLAYWRIGHT_DISABLE_SERVICE_WORKER_NETWORK ??= "1";
   const context = await chromium.launchPersistentContext(profile, {
     executablePath: chromiumProgram,
     headless: false,

@@ -12,7 +12,123 @@ globalThis.bench = (() => {
     const result = await work();
     return { ms: performance.now() - start, ...result };
   };
+  const MiB = 1 << 20;
+  // Bytes the extension makes itself: `mib` MiB of 32-bit little-endian words counting up from
+  // 0, made a MiB at a time as the reader asks for them (never more than one ahead).
+  const generated = (mib) => {
+    let made = 0;
+    return new ReadableStream({
+      pull(controller) {
+        if (made === mib) return controller.close();
+        const words = new Uint32Array(MiB / 4);
+        const first = made * (MiB / 4);
+        for (let i = 0; i < words.length; i++) words[i] = first + i;
+        made += 1;
+        controller.enqueue(new Uint8Array(words.buffer));
+      },
+    }, { highWaterMark: 1 });
+  };
+  // The whole stream gathered into a Blob, the way an extension hands made bytes to the
+  // browser's downloads API.
+  const blobOf = async (stream) => {
+    const parts = [];
+    for (const reader = stream.getReader(); ;) {
+      const { done, value } = await reader.read();
+      if (done) break;
+      parts.push(value);
+    }
+    return new Blob(parts, { type: "application/octet-stream" });
+  };
+  // The browser's downloads API on `url`, until the file is complete; the file is removed.
+  const download = async (url, filename) => {
+    const id = await api.downloads.download({ url, filename, conflictAction: "overwrite" });
+    await new Promise((resolve, reject) => {
+      const check = async () => {
+        const [item] = await api.downloads.search({ id });
+        if (item?.state === "complete") resolve(undefined);
+        if (item?.state === "interrupted") reject(new Error(`download: ${item.error}`));
+      };
+      api.downloads.onChanged.addListener((delta) => delta.id === id && check());
+      check();
+    });
+    const [item] = await api.downloads.search({ id });
+    await api.downloads.removeFile(id).catch(() => {});
+    await api.downloads.erase({ id });
+    return item.fileSize || item.bytesReceived;
+  };
+  // Chromium's service worker has no URL.createObjectURL: an offscreen document of the
+  // extension's own makes the Blob and its URL there.
+  let offscreen = null;
+  const offscreenReady = () => {
+    offscreen ??= api.offscreen.createDocument({
+      url: "offscreen.html", reasons: ["BLOBS"], justification: "a Blob's URL for downloads",
+    });
+    return offscreen;
+  };
+  // Sends `bytes` over `socket` in pieces of pieceBytes, at most inFlight of them not yet
+  // acknowledged ({"size": S} after each), as the library does over the channel.
+  const sendPieces = async (socket, replies, body, pieceBytes, inFlight) => {
+    const unacknowledged = [];
+    let sent = 0;
+    let acknowledged = 0;
+    const until = async (done) => {
+      while (!done()) {
+        const reply = await replies.next();
+        acknowledged = reply.size;
+        while (unacknowledged.length > 0 && unacknowledged[0] <= acknowledged) unacknowledged.shift();
+      }
+    };
+    const reader = body.getReader();
+    let piece = new Uint8Array(pieceBytes);
+    let filled = 0;
+    const send = async (bytes) => {
+      socket.send(bytes);
+      sent += bytes.length;
+      unacknowledged.push(sent);
+      await until(() => unacknowledged.length < inFlight);
+    };
+    for (;;) {
+      const { done, value } = await reader.read();
+      if (done) break;
+      for (let rest = value; rest.length > 0;) {
+        const take = Math.min(pieceBytes - filled, rest.length);
+        piece.set(rest.subarray(0, take), filled);
+        filled += take;
+        rest = rest.subarray(take);
+        if (filled === pieceBytes) {
+          await send(piece);
+          piece = new Uint8Array(pieceBytes);  // the socket may still hold the last one
+          filled = 0;
+        }
+      }
+    }
+    if (filled > 0) await send(piece.subarray(0, filled));
+    await until(() => unacknowledged.length === 0);
+    return sent;
+  };
+  // A WebSocket's text replies, parsed, in order.
+  const repliesOf = (socket) => {
+    const queue = [];
+    const waiting = [];
+    let closed = null;
+    socket.addEventListener("message", (event) => {
+      const reply = JSON.parse(String(event.data));
+      if (waiting.length > 0) waiting.shift().resolve(reply);
+      else queue.push(reply);
+    });
+    socket.addEventListener("close", (event) => {
+      closed = new Error(`closed (${event.code})`);
+      for (const w of waiting.splice(0)) w.reject(closed);
+    });
+    return {
+      next: () => (queue.length > 0 ? Promise.resolve(queue.shift())
+        : closed ? Promise.reject(closed)
+        : new Promise((resolve, reject) => waiting.push({ resolve, reject }))),
+    };
+  };
   return {
+    generated,
+    blobOf,
     // (a) the library's save into the real host, in chunk messages.
     library: (url, name, chunkBytes) => text(timed(async () => {
       const port = ex().connect("tamberlo.host");
@@ -64,21 +180,48 @@ globalThis.bench = (() => {
       return { sent: offset };
     })),
     // (c) the browser's own downloads API on the same URL.
-    downloads: (url, filename) => text(timed(async () => {
-      const id = await api.downloads.download({ url, filename, conflictAction: "overwrite" });
+    downloads: (url, filename) => text(timed(async () => ({ size: await download(url, filename) }))),
+    // (d) a bare WebSocket sender into a loopback receiver that discards: no library, no host,
+    // the same pieces and as many on the way as the library over the channel.
+    websocket: (url, address, pieceBytes, inFlight) => text(timed(async () => {
+      const socket = new WebSocket(address);
+      socket.binaryType = "arraybuffer";
+      const replies = repliesOf(socket);
       await new Promise((resolve, reject) => {
-        const check = async () => {
-          const [item] = await api.downloads.search({ id });
-          if (item?.state === "complete") resolve(undefined);
-          if (item?.state === "interrupted") reject(new Error(`download: ${item.error}`));
-        };
-        api.downloads.onChanged.addListener((delta) => delta.id === id && check());
-        check();
+        socket.addEventListener("open", resolve, { once: true });
+        socket.addEventListener("error", () => reject(new Error("no connection")), { once: true });
       });
-      const [item] = await api.downloads.search({ id });
-      await api.downloads.removeFile(id).catch(() => {});
-      await api.downloads.erase({ id });
-      return { size: item.fileSize || item.bytesReceived };
+      const sent = await sendPieces(socket, replies, (await fetch(url)).body, pieceBytes, inFlight);
+      socket.close(1000);
+      return { sent };
+    })),
+    // (e) bytes made in the extension, saved over the channel by the library.
+    "generated-channel": (mib, name) => text(timed(async () => {
+      const port = ex().connect("tamberlo.host");
+      open.push(port);
+      const debug = [];
+      const saved = await ex().save(port, name, generated(mib), { onDebug: (t) => debug.push(t) });
+      if (debug[0] !== "channel: open at 0") throw new Error(debug.join("; "));
+      return { saved };
+    })),
+    // (f) the same bytes gathered into a Blob and handed to the downloads API by its URL.
+    "generated-blob": (mib, filename) => text(timed(async () => {
+      if (typeof URL.createObjectURL === "function") {
+        const url = URL.createObjectURL(await blobOf(generated(mib)));
+        try {
+          return { size: await download(url, filename) };
+        } finally {
+          URL.revokeObjectURL(url);
+        }
+      }
+      await offscreenReady();
+      const made = await api.runtime.sendMessage({ bench: "blob", mib });
+      if (!made?.url) throw new Error(`offscreen document: ${made?.error ?? "no answer"}`);
+      try {
+        return { size: await download(made.url, filename) };
+      } finally {
+        await api.runtime.sendMessage({ bench: "revoke", url: made.url });
+      }
     })),
     // A library save started and left running, for a kill midway.
     start: (url, name) => text((async () => {

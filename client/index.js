@@ -415,17 +415,17 @@ async function fromResponse(transfer, response, from, refetch) {
 }
 
 /**
- * The source's bytes from `skip` on, as chunks of `size` bytes (the last may be shorter). A
- * chunk is only valid until the next one is asked for: a stream's pieces are gathered in one
- * buffer that is used again. With `keepOnError`, the bytes a stream gave before it failed are
- * handed out before its error.
+ * The source's bytes from `skip` on, as chunks of `size` bytes (the last may be shorter). With
+ * `reuse`, a chunk is only valid until the next one is asked for: a stream's pieces are gathered
+ * in one buffer that is used again; without it each chunk keeps its bytes (a new buffer each).
+ * With `keepOnError`, the bytes a stream gave before it failed are handed out before its error.
  * @param {ReadableStream<Uint8Array> | Blob | Uint8Array} body
  * @param {number} skip
  * @param {number} size
- * @param {boolean} [keepOnError]
+ * @param {{keepOnError?: boolean, reuse?: boolean}} [how]
  * @returns {AsyncGenerator<Uint8Array>}
  */
-async function* chunks(body, skip, size, keepOnError = false) {
+async function* chunks(body, skip, size, { keepOnError = false, reuse = true } = {}) {
   const shorter = (/** @type {number} */ has) => new TamberloError("source-changed",
     `the source has ${has} bytes, fewer than ${skip}`);
   if (body instanceof Uint8Array) {
@@ -446,7 +446,7 @@ async function* chunks(body, skip, size, keepOnError = false) {
   }
   const reader = /** @type {ReadableStream<Uint8Array>} */ (body).getReader();
   try {
-    const buffer = new Uint8Array(size);
+    let buffer = new Uint8Array(size);
     let filled = 0;
     let skipped = 0;
     for (;;) {
@@ -478,6 +478,7 @@ async function* chunks(body, skip, size, keepOnError = false) {
         piece = piece.subarray(take);
         if (filled === size) {
           yield buffer;
+          if (!reuse) buffer = new Uint8Array(size);
           filled = 0;
         }
       }
@@ -764,9 +765,6 @@ export class Transfer {
     if (!(Number.isSafeInteger(inFlight) && inFlight > 0)) throw new RangeError("channelInFlight");
     const stop = () => link.close(new TamberloError("aborted", "aborted"));
     signal.addEventListener("abort", stop, { once: true });
-    // Pieces of a stream share one buffer: those are copied, as a socket may send later.
-    const fresh = opened.body instanceof Uint8Array ||
-      (typeof Blob !== "undefined" && opened.body instanceof Blob);
     /** @type {number[]} the part file's size after each piece on the way */
     const unacknowledged = [];
     let sent = this.#size;
@@ -801,10 +799,12 @@ export class Transfer {
       if (failure) throw failure;
     };
     try {
-      for await (const piece of chunks(opened.body, opened.skip, pieceBytes, true)) {
+      // Each piece its own buffer, gathered once: a socket may send it after the next is read.
+      for await (const piece of chunks(opened.body, opened.skip, pieceBytes,
+        { keepOnError: true, reuse: false })) {
         signal.throwIfAborted();
         if (failure) throw failure;
-        link.send(fresh ? piece : piece.slice());
+        link.send(piece);
         sent += piece.length;
         unacknowledged.push(sent);
         await until(() => unacknowledged.length < inFlight);

@@ -124,6 +124,15 @@ bool isPartFileName(std::string_view part) {
   return clusters.count() > suffix.count() && clusters.endsWith(suffix);
 }
 
+std::string pathIn(const std::string& folder, std::string_view name) {
+  std::string path;
+  path.reserve(folder.size() + 1 + name.size());
+  path.append(folder);
+  if (path.empty() || path.back() != '/') path += '/';
+  path.append(name);
+  return path;
+}
+
 StemAndExtension split(std::string_view name) {
   size_t dot;
   if (NameText::isPlainAscii(name)) {

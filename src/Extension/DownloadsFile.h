@@ -54,6 +54,10 @@ bool isStorableOnWindows(std::string_view name);
 // than that suffix, counted in user-perceived characters.
 bool isPartFileName(std::string_view part);
 
+// The path of `name` in `folder`, with one "/" between them (none added when `folder` ends with
+// one).
+std::string pathIn(const std::string& folder, std::string_view name);
+
 struct StemAndExtension {
   std::string_view stem;
   std::string_view extension;  // empty, or "." and what follows it

@@ -18,8 +18,7 @@ Result<std::vector<DownloadsFile::Entry>> entries(FileSystem& files, const std::
     for (std::string& entryName : kept) result.push_back({std::move(entryName), kDistantPast});
     return result;
   }
-  std::string path = folder;
-  if (path.empty() || path.back() != '/') path += '/';
+  std::string path = DownloadsFile::pathIn(folder, "");
   size_t base = path.size();
   for (std::string& entryName : kept) {
     path.resize(base);

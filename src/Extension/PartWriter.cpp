@@ -16,26 +16,32 @@ Status lockPart(FileSystem& files, OpenFile& file, const std::string& path) {
   return success();
 }
 
-Result<std::unique_ptr<PartWriter>> PartWriter::open(FileSystem& files, const std::string& folder,
-                                                     std::string_view part, uint64_t offset) {
-  if (!DownloadsFile::isPartFileName(part)) return refusal("not a part file");
-  std::string path = folder;
-  if (path.empty() || path.back() != '/') path += '/';
-  path.append(part);
+Result<LockedPart> openLockedPart(FileSystem& files, const std::string& path) {
   Result<std::unique_ptr<WritableFile>> file = files.openForWriting(path);
   if (!file) return file.error();
   // Locked first: the length of a part file that another transfer writes is not yet known.
   if (Status locked = lockPart(files, **file, path); !locked) return locked.error();
   Result<uint64_t> length = (*file)->size();
   if (!length) return length.error();
-  if (offset > *length) {
-    return refusal("offset " + std::to_string(offset) + " past the end " + std::to_string(*length));
-  }
-  if (offset < *length) {
+  return LockedPart{std::move(*file), *length};
+}
+
+std::string pastTheEnd(uint64_t offset, uint64_t length) {
+  return "offset " + std::to_string(offset) + " past the end " + std::to_string(length);
+}
+
+Result<std::unique_ptr<PartWriter>> PartWriter::open(FileSystem& files, const std::string& folder,
+                                                     std::string_view part, uint64_t offset) {
+  if (!DownloadsFile::isPartFileName(part)) return refusal("not a part file");
+  Result<LockedPart> opened = openLockedPart(files, DownloadsFile::pathIn(folder, part));
+  if (!opened) return opened.error();
+  const uint64_t length = opened->length;
+  if (offset > length) return refusal(pastTheEnd(offset, length));
+  if (offset < length) {
     return refusal("offset " + std::to_string(offset) + " before the end " +
-                   std::to_string(*length));
+                   std::to_string(length));
   }
-  return std::unique_ptr<PartWriter>(new PartWriter(std::move(*file), *length));
+  return std::unique_ptr<PartWriter>(new PartWriter(std::move(opened->file), length));
 }
 
 Status PartWriter::append(std::span<const uint8_t> bytes) {

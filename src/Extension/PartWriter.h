@@ -20,6 +20,20 @@ namespace tamberlo {
 // (an end saved it: the lock would then hold a saved file, which no writer may cut or grow).
 Status lockPart(FileSystem& files, OpenFile& file, const std::string& path);
 
+// A part file open for writing, under its lock, and its length as read under the lock.
+struct LockedPart {
+  std::unique_ptr<WritableFile> file;
+  uint64_t length;
+};
+
+// Opens the part file at `path` for writing (openForWriting's refusals: a missing file fails with
+// the file error's description), takes its lock (lockPart) and reads its length: the first step
+// of every writer of a part file, chunk or channel. Fails with the first error met.
+Result<LockedPart> openLockedPart(FileSystem& files, const std::string& path);
+
+// "offset N past the end M": the refusal of a write that would leave a hole in a part file.
+std::string pastTheEnd(uint64_t offset, uint64_t length);
+
 class PartWriter {
  public:
   // Opens `part` in `folder` to append at `offset`, with a chunk's checks: a part file name

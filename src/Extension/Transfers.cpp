@@ -39,21 +39,14 @@ std::optional<std::string> originText(const json::object& message, std::string_v
   return std::string(value->get_string());
 }
 
-std::string inFolder(const std::string& folder, std::string_view name) {
-  std::string path;
-  path.reserve(folder.size() + 1 + name.size());
-  path.append(folder);
-  if (path.empty() || path.back() != '/') path += '/';
-  path.append(name);
-  return path;
-}
-
 }  // namespace
 
 Transfers::Transfers(FileSystem& files, std::string folder, Logger& log)
     : files_(files), folder_(std::move(folder)), log_(log) {}
 
-std::string Transfers::pathOf(std::string_view name) const { return inFolder(folder_, name); }
+std::string Transfers::pathOf(std::string_view name) const {
+  return DownloadsFile::pathIn(folder_, name);
+}
 
 json::object Transfers::begin(const json::object& message) {
   const json::string* name = text(message, "name");
@@ -109,23 +102,16 @@ json::object Transfers::chunk(const json::object& message) {
   std::optional<std::span<const uint8_t>> bytes = chunkDecoder_.decode(data->subview());
   if (!bytes) return refused("bad chunk");
 
-  const std::string path = pathOf(*part);
-  Result<std::unique_ptr<WritableFile>> file = files_.openForWriting(path);
-  if (!file) return Replies::failure(log_, MessageType::kChunk, file.error());
-  if (Status locked = lockPart(files_, **file, path); !locked)
-    return Replies::failure(log_, MessageType::kChunk, locked.error());
-  Result<uint64_t> length = (*file)->size();
-  if (!length) return Replies::failure(log_, MessageType::kChunk, length.error());
-  if (*offset > *length) {
-    return refused("offset " + std::to_string(*offset) + " past the end " +
-                   std::to_string(*length));
-  }
-  if (*offset < *length) {
-    if (Status cut = (*file)->truncate(*offset); !cut)
+  Result<LockedPart> opened = openLockedPart(files_, pathOf(*part));
+  if (!opened) return Replies::failure(log_, MessageType::kChunk, opened.error());
+  WritableFile& file = *opened->file;
+  if (*offset > opened->length) return refused(pastTheEnd(*offset, opened->length));
+  if (*offset < opened->length) {
+    if (Status cut = file.truncate(*offset); !cut)
       return Replies::failure(log_, MessageType::kChunk, cut.error());
   }
 
-  if (Status written = (*file)->writeAt(*offset, *bytes); !written) {
+  if (Status written = file.writeAt(*offset, *bytes); !written) {
     return Replies::failure(log_, MessageType::kChunk, written.error());
   }
   return {{"ok", true}, {"size", *offset + bytes->size()}};

@@ -65,6 +65,30 @@ globalThis.bench = (() => {
     });
     return offscreen;
   };
+  // Reads `body` and hands `send` its bytes in pieces of `size` (the last may be shorter), each
+  // awaited before the next is gathered: with `fresh` each in a buffer of its own (a socket may
+  // still hold the last one), else in one buffer used again.
+  const inPieces = async (body, size, fresh, send) => {
+    const reader = body.getReader();
+    let piece = new Uint8Array(size);
+    let filled = 0;
+    for (;;) {
+      const { done, value } = await reader.read();
+      if (done) break;
+      for (let rest = value; rest.length > 0;) {
+        const take = Math.min(size - filled, rest.length);
+        piece.set(rest.subarray(0, take), filled);
+        filled += take;
+        rest = rest.subarray(take);
+        if (filled === size) {
+          await send(piece);
+          if (fresh) piece = new Uint8Array(size);
+          filled = 0;
+        }
+      }
+    }
+    if (filled > 0) await send(piece.subarray(0, filled));
+  };
   // Sends `bytes` over `socket` in pieces of pieceBytes, at most inFlight of them not yet
   // acknowledged ({"size": S} after each), as the library does over the channel.
   const sendPieces = async (socket, replies, body, pieceBytes, inFlight) => {
@@ -78,31 +102,12 @@ globalThis.bench = (() => {
         while (unacknowledged.length > 0 && unacknowledged[0] <= acknowledged) unacknowledged.shift();
       }
     };
-    const reader = body.getReader();
-    let piece = new Uint8Array(pieceBytes);
-    let filled = 0;
-    const send = async (bytes) => {
+    await inPieces(body, pieceBytes, true, async (bytes) => {
       socket.send(bytes);
       sent += bytes.length;
       unacknowledged.push(sent);
       await until(() => unacknowledged.length < inFlight);
-    };
-    for (;;) {
-      const { done, value } = await reader.read();
-      if (done) break;
-      for (let rest = value; rest.length > 0;) {
-        const take = Math.min(pieceBytes - filled, rest.length);
-        piece.set(rest.subarray(0, take), filled);
-        filled += take;
-        rest = rest.subarray(take);
-        if (filled === pieceBytes) {
-          await send(piece);
-          piece = new Uint8Array(pieceBytes);  // the socket may still hold the last one
-          filled = 0;
-        }
-      }
-    }
-    if (filled > 0) await send(piece.subarray(0, filled));
+    });
     await until(() => unacknowledged.length === 0);
     return sent;
   };
@@ -149,33 +154,16 @@ globalThis.bench = (() => {
     ceiling: (url, chunkBytes, inFlight) => text(timed(async () => {
       const port = ex().connect("tamberlo.discard");
       open.push(port);
-      const reader = (await fetch(url)).body.getReader();
       const onTheWay = [];
-      let buffer = new Uint8Array(chunkBytes);
-      let filled = 0;
       let offset = 0;
-      const send = async (bytes) => {
+      // One buffer used again: each chunk is base64-coded before the next is gathered.
+      await inPieces((await fetch(url)).body, chunkBytes, false, async (bytes) => {
         onTheWay.push(port.send({
           type: "file.write.chunk", part: "x.part", offset, data: ex().toBase64(bytes),
         }));
         offset += bytes.length;
         while (onTheWay.length >= inFlight) await onTheWay.shift();
-      };
-      for (;;) {
-        const { done, value } = await reader.read();
-        if (done) break;
-        for (let piece = value; piece.length > 0;) {
-          const take = Math.min(chunkBytes - filled, piece.length);
-          buffer.set(piece.subarray(0, take), filled);
-          filled += take;
-          piece = piece.subarray(take);
-          if (filled === chunkBytes) {
-            await send(buffer);
-            filled = 0;
-          }
-        }
-      }
-      if (filled > 0) await send(buffer.subarray(0, filled));
+      });
       await Promise.all(onTheWay);
       return { sent: offset };
     })),

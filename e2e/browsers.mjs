@@ -98,6 +98,11 @@ export async function launchFirefox({ profile, home, env, addonDir, addonId, pag
     "app.update.disabledForTesting": true,
     "app.normandy.enabled": false,
     "messaging-system.rsexperimentloader.enabled": false,
+    // A profile whose Firefox was killed starts afresh: no tabs restored from the killed session
+    // beside the add-on's page, and no safe mode after repeated kills.
+    "browser.sessionstore.resume_from_crash": false,
+    "browser.startup.page": 0,
+    "toolkit.startup.max_resumed_crashes": -1,
     ...prefs,
   };
   fs.mkdirSync(profile, { recursive: true });
@@ -145,9 +150,17 @@ export async function launchFirefox({ profile, home, env, addonDir, addonId, pag
     pid: firefox.pid,
     async call(method, ...params) {
       const reply = await marionette.command("WebDriver:ExecuteAsyncScript", {
+        // Just after it first appeared, the add-on's page may be loaded once more (seen on a
+        // browser's first start, as Firefox settles which process the add-on runs in): the
+        // bridge is then missing for a moment, and the call waits for it.
         script: `const [bridge, method, params, done] = arguments;
-          const page = window.wrappedJSObject ?? window;
-          page[bridge][method](...params).then(done, (error) => done({ error: String(error) }));`,
+          const until = Date.now() + 10000;
+          (function callWhenThere() {
+            const target = (window.wrappedJSObject ?? window)[bridge];
+            if (!target && Date.now() < until) return setTimeout(callWhenThere, 20);
+            if (!target) return done({ error: "the page has no " + bridge + " bridge" });
+            target[method](...params).then(done, (error) => done({ error: String(error) }));
+          })();`,
         args: [bridge, method, params],
       });
       if (typeof reply !== "string") throw new Error(`${method}: ${reply?.error ?? reply}`);
